@@ -1,0 +1,33 @@
+# The two set-up commands of the README, and a few helpers.
+.PHONY: run test build bench tsan clean
+
+run:
+	tools/install-deps build
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target phctl
+	./build/release/cli/phctl store dump
+
+test:
+	tools/install-deps test
+	cmake --preset dev
+	cmake --build --preset dev
+	tools/run-tests build/dev
+
+build:
+	cmake --preset dev
+	cmake --build --preset dev
+
+# Benchmarks are run by hand, never by the test suite.
+bench:
+	tools/install-deps bench
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+
+tsan:
+	tools/install-deps test
+	cmake --preset tsan
+	cmake --build --preset tsan
+	tools/run-tests build/tsan
+
+clean:
+	rm -rf build

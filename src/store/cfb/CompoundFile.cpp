@@ -1,0 +1,647 @@
+#include "store/cfb/CompoundFile.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/Bytes.h"
+#include "common/Format.h"
+
+namespace ph::cfb {
+namespace {
+
+bool IsValidName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxNameChars) return false;
+    return name.find_first_of("/\\:!") == std::string_view::npos;
+}
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+}  // namespace
+
+CompoundFile::CompoundFile(std::unique_ptr<IFile> file) : m_file(std::move(file)) {}
+
+CompoundFile::~CompoundFile() {
+    if (!m_failed && HasChanges()) DurableCommit();
+}
+
+std::shared_ptr<CompoundFile> CompoundFile::Create(const std::string& path, std::string* error) {
+    auto file = PosixFile::Open(path, true, error);
+    return file ? Create(std::move(file), error) : nullptr;
+}
+
+std::shared_ptr<CompoundFile> CompoundFile::Open(const std::string& path, std::string* error) {
+    auto file = PosixFile::Open(path, false, error);
+    return file ? Open(std::move(file), error) : nullptr;
+}
+
+std::shared_ptr<CompoundFile> CompoundFile::Create(std::unique_ptr<IFile> file,
+                                                   std::string* error) {
+    std::shared_ptr<CompoundFile> cf(new CompoundFile(std::move(file)));
+    if (!cf->InitNew()) {
+        *error = cf->m_error;
+        return nullptr;
+    }
+    return cf;
+}
+
+std::shared_ptr<CompoundFile> CompoundFile::Open(std::unique_ptr<IFile> file, std::string* error) {
+    std::shared_ptr<CompoundFile> cf(new CompoundFile(std::move(file)));
+    if (!cf->Load()) {
+        *error = cf->m_error;
+        cf->m_failed = true;  // nothing to write back
+        return nullptr;
+    }
+    return cf;
+}
+
+bool CompoundFile::Fail(std::string reason) {
+    m_error = std::move(reason);
+    m_failed = true;
+    return false;
+}
+
+bool CompoundFile::InitNew() {
+    m_header = Header{};
+    m_fat = SectorTable(m_header.SectorSize());
+    m_dir = Directory(m_header.SectorSize());
+    m_fat.InitEmpty();
+    m_dir.InitEmpty();
+    if (!m_file->Truncate(0)) return Fail("cannot empty the file");
+    // A new file is a valid, empty compound file from its first commit on.
+    return DurableCommit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Loading
+
+bool CompoundFile::Load() {
+    unsigned char raw[kHeaderSize];
+    if (m_file->ReadAt(0, raw, kHeaderSize) != static_cast<int64_t>(kHeaderSize))
+        return Fail("the file is too short to be a compound file");
+    std::string error;
+    if (!m_header.Parse(raw, &error)) return Fail(error);
+
+    const uint32_t sectorSize = m_header.SectorSize();
+    const uint64_t size = m_file->Size();
+    const uint64_t fileSectors = size > sectorSize ? CeilDiv(size - sectorSize, sectorSize) : 0;
+    if (fileSectors >= kMaxRegSect) return Fail("the file is too large for a compound file");
+    m_fat = SectorTable(sectorSize);
+    m_dir = Directory(sectorSize);
+    if (!m_fat.Load(*m_file, m_header, fileSectors, &error)) return Fail(error);
+
+    if (!m_fat.ReadChain(m_header.firstDirSector, m_dirChain, &error))
+        return Fail("directory: " + error);
+    if (m_dirChain.empty()) return Fail("the compound file has no directory");
+    std::string bytes(m_dirChain.size() * size_t(sectorSize), '\0');
+    for (size_t i = 0; i < m_dirChain.size(); ++i) {
+        if (m_file->ReadAt(m_fat.OffsetOf(m_dirChain[i]), &bytes[i * sectorSize], sectorSize) < 0)
+            return Fail("cannot read the directory");
+    }
+    if (!m_dir.Load(bytes, &error)) return Fail(error);
+
+    if (m_header.firstMiniFatSector != kEndOfChain && m_header.firstMiniFatSector != kFreeSect) {
+        if (!m_fat.ReadChain(m_header.firstMiniFatSector, m_miniFatChain, &error))
+            return Fail("mini FAT: " + error);
+        m_miniFat.assign(m_miniFatChain.size() * size_t(MiniPerSector()), kFreeSect);
+        for (size_t i = 0; i < m_miniFatChain.size(); ++i) {
+            if (m_file->ReadAt(m_fat.OffsetOf(m_miniFatChain[i]), &m_miniFat[i * MiniPerSector()],
+                               sectorSize) < 0)
+                return Fail("cannot read the mini FAT");
+        }
+        for (uint32_t& entry : m_miniFat) entry = LoadLE32(&entry);
+    }
+    return LoadChains();
+}
+
+// Walks every stream's chain once: damaged or cross-linked streams are marked broken (their
+// data is never read, written or freed), and the free mini sectors are collected.
+bool CompoundFile::LoadChains() {
+    std::string error;
+    std::vector<uint8_t> owned(m_fat.SectorCount(), 0);
+    for (uint32_t s : m_dirChain) owned[s] = 1;
+    for (uint32_t s : m_miniFatChain) owned[s] = 1;
+    auto claim = [&owned](const std::vector<uint32_t>& chain) {
+        for (uint32_t s : chain)
+            if (owned[s]) return false;
+        for (uint32_t s : chain) owned[s] = 1;
+        return true;
+    };
+
+    const DirEntry& root = m_dir[kRoot];
+    std::vector<uint32_t> chain;
+    if (root.size > 0) {
+        if (!m_fat.ReadChain(root.start, chain, &error)) return Fail("mini stream: " + error);
+        if (chain.size() < CeilDiv(root.size, SectorSize()) || !claim(chain))
+            return Fail("the mini stream is damaged");
+        m_chains[kRoot] = chain;
+    }
+
+    const uint32_t miniCount = std::min<uint64_t>(MiniCapacity(), m_miniFat.size());
+    std::vector<uint8_t> miniOwned(miniCount, 0);
+    for (EntryId id = 1; id < m_dir.Count(); ++id) {
+        const DirEntry& e = m_dir[id];
+        if (e.type != EntryType::Stream || e.size == 0) continue;
+        bool ok;
+        if (e.size >= kMiniStreamCutoff) {
+            ok = m_fat.ReadChain(e.start, chain, &error) &&
+                 chain.size() >= CeilDiv(e.size, SectorSize()) && claim(chain);
+            if (ok) m_chains[id] = chain;
+        } else {
+            const uint64_t needed = CeilDiv(e.size, kMiniSectorSize);
+            std::vector<uint32_t> mini;
+            uint32_t m = e.start;
+            ok = true;
+            while (ok && mini.size() < needed) {
+                ok = m < miniCount && !miniOwned[m];
+                if (ok) {
+                    miniOwned[m] = 1;
+                    mini.push_back(m);
+                    m = m_miniFat[m];
+                }
+            }
+        }
+        if (!ok) m_dir.Edit(id).broken = true;
+    }
+    m_dir.ClearDirty();  // marking entries broken changes nothing on disk
+    for (uint32_t m = 0; m < miniCount; ++m)
+        if (m_miniFat[m] == kFreeSect && !miniOwned[m]) m_miniFree.insert(m);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Directory operations
+
+EntryId CompoundFile::Find(EntryId storage, std::string_view name) const {
+    if (!m_dir.IsLive(storage) || !m_dir[storage].IsStorage() || !IsValidName(name))
+        return kNoEntry;
+    return m_dir.Find(storage, WideName(name));
+}
+
+EntryId CompoundFile::CreateElement(EntryId storage, std::string_view name, EntryType type) {
+    if (m_failed) return kNoEntry;
+    if (!m_dir.IsLive(storage) || !m_dir[storage].IsStorage()) {
+        m_error = "the parent storage is gone";
+        return kNoEntry;
+    }
+    if (!IsValidName(name)) {
+        m_error = Format("'%.*s' is not a valid element name", int(name.size()), name.data());
+        return kNoEntry;
+    }
+    const EntryId existing = m_dir.Find(storage, WideName(name));
+    if (existing != kNoEntry) {
+        if (m_dir[existing].type == type && !m_dir[existing].broken) {
+            if (type == EntryType::Stream) {
+                if (!Resize(existing, 0, 0)) return kNoEntry;
+            } else {
+                for (EntryId child : m_dir.Children(existing))
+                    DestroyElement(existing, NarrowName(m_dir[child].name));
+            }
+            return existing;
+        }
+        DestroyElement(storage, name);
+    }
+    return m_dir.Insert(storage, WideName(name), type);
+}
+
+bool CompoundFile::DestroyElement(EntryId storage, std::string_view name) {
+    if (m_failed) return false;
+    const EntryId top = Find(storage, name);
+    if (top == kNoEntry) return false;
+    // Everything below `top` goes with it; their own trees need no unlinking.
+    std::vector<EntryId> below;
+    if (m_dir[top].IsStorage()) below = m_dir.Children(top);
+    for (size_t i = 0; i < below.size(); ++i) {
+        if (m_dir[below[i]].IsStorage()) {
+            const std::vector<EntryId> more = m_dir.Children(below[i]);
+            below.insert(below.end(), more.begin(), more.end());
+        }
+    }
+    for (EntryId id : below) {
+        FreeElementData(id);
+        m_dir.Release(id);
+    }
+    FreeElementData(top);
+    m_dir.Remove(storage, top);
+    return true;
+}
+
+void CompoundFile::FreeElementData(EntryId entry) {
+    const DirEntry& e = m_dir[entry];
+    // A damaged stream's sectors may belong to someone else: they are left alone.
+    if (e.type != EntryType::Stream || e.broken || e.size == 0) return;
+    if (e.size >= kMiniStreamCutoff) {
+        for (uint32_t s : ChainOf(entry)) m_fat.Free(s);
+        m_chains.erase(entry);
+    } else {
+        FreeMiniChain(entry);
+    }
+    DirEntry& edit = m_dir.Edit(entry);
+    edit.start = kEndOfChain;
+    edit.size = 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Streams
+
+int64_t CompoundFile::ReadStream(EntryId stream, uint64_t offset, void* buffer, size_t size) {
+    const DirEntry& e = m_dir[stream];
+    if (e.broken) {
+        m_error = Format("stream '%s' is damaged", NarrowName(e.name).c_str());
+        return -1;
+    }
+    if (offset >= e.size) return 0;
+    size = static_cast<size_t>(std::min<uint64_t>(size, e.size - offset));
+    const bool ok = e.size >= kMiniStreamCutoff ? ReadRegular(stream, offset, buffer, size)
+                                                : ReadMini(stream, offset, buffer, size);
+    return ok ? static_cast<int64_t>(size) : -1;
+}
+
+bool CompoundFile::WriteStream(EntryId stream, uint64_t offset, const void* data, size_t size) {
+    if (m_failed) return false;
+    if (m_dir[stream].broken) {
+        m_error = "the stream is damaged";
+        return false;
+    }
+    if (size == 0) return true;
+    const uint64_t end = offset + size;
+    if (end > 0xFFFFFFFFull) {
+        m_error = "a stream cannot grow beyond 4 GB";
+        return false;
+    }
+    if (end > m_dir[stream].size && !Resize(stream, end, offset)) return false;
+    return m_dir[stream].size >= kMiniStreamCutoff ? WriteRegular(stream, offset, data, size)
+                                                   : WriteMini(stream, offset, data, size);
+}
+
+bool CompoundFile::SetStreamSize(EntryId stream, uint64_t size) {
+    if (m_failed) return false;
+    if (m_dir[stream].broken || size > 0xFFFFFFFFull) {
+        m_error = "the stream is damaged or the size too large";
+        return false;
+    }
+    return Resize(stream, size, size);
+}
+
+bool CompoundFile::Resize(EntryId stream, uint64_t size, uint64_t zeroEnd) {
+    const uint64_t old = m_dir[stream].size;
+    if (size == old) return true;
+    const bool wasMini = old < kMiniStreamCutoff;
+    const bool willBeMini = size < kMiniStreamCutoff;
+    if (wasMini != willBeMini) {
+        // Crossing the cutoff moves the data between the mini stream and whole sectors.
+        const uint64_t keep = std::min(old, size);
+        std::string content(keep, '\0');
+        if (keep && ReadStream(stream, 0, content.data(), keep) != static_cast<int64_t>(keep))
+            return false;
+        FreeElementData(stream);
+        if (!(willBeMini ? ResizeMini(stream, size) : ResizeRegular(stream, size))) return false;
+        if (keep && !(willBeMini ? WriteMini(stream, 0, content.data(), keep)
+                                 : WriteRegular(stream, 0, content.data(), keep)))
+            return false;
+        return WriteZeros(stream, keep, std::min(size, zeroEnd) > keep ? std::min(size, zeroEnd) - keep : 0);
+    }
+    if (!(willBeMini ? ResizeMini(stream, size) : ResizeRegular(stream, size))) return false;
+    const uint64_t zeroTo = std::min(size, zeroEnd);
+    return zeroTo > old ? WriteZeros(stream, old, zeroTo - old) : true;
+}
+
+bool CompoundFile::WriteZeros(EntryId stream, uint64_t offset, uint64_t count) {
+    static const std::string zeros(65536, '\0');
+    const bool mini = m_dir[stream].size < kMiniStreamCutoff;
+    while (count > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(count, zeros.size()));
+        if (!(mini ? WriteMini(stream, offset, zeros.data(), n)
+                   : WriteRegular(stream, offset, zeros.data(), n)))
+            return false;
+        offset += n;
+        count -= n;
+    }
+    return true;
+}
+
+bool CompoundFile::ReadRegular(EntryId entry, uint64_t offset, void* buffer, size_t size) {
+    const std::vector<uint32_t>& chain = ChainOf(entry);
+    const uint32_t ss = SectorSize();
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        size_t k = static_cast<size_t>(offset / ss);
+        const uint32_t within = static_cast<uint32_t>(offset % ss);
+        if (k >= chain.size()) return false;
+        // Read physically adjacent sectors in one go.
+        size_t run = std::min<size_t>(ss - within, size);
+        while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
+            ++k;
+            run = std::min<size_t>(run + ss, size);
+        }
+        const uint64_t at = m_fat.OffsetOf(chain[static_cast<size_t>(offset / ss)]) + within;
+        const int64_t got = m_file->ReadAt(at, out, run);
+        if (got < 0) {
+            m_error = "cannot read the file";
+            return false;
+        }
+        if (static_cast<size_t>(got) < run) std::memset(out + got, 0, run - got);  // short file
+        out += run;
+        offset += run;
+        size -= run;
+    }
+    return true;
+}
+
+void CompoundFile::RelinkChain(std::vector<uint32_t>& chain, size_t index, uint32_t fresh,
+                               uint32_t* head) {
+    const uint32_t old = chain[index];
+    m_fat.SetNext(fresh, m_fat.Next(old));
+    if (index > 0)
+        m_fat.SetNext(chain[index - 1], fresh);
+    else
+        *head = fresh;
+    m_fat.Free(old);
+    chain[index] = fresh;
+}
+
+bool CompoundFile::WriteRegular(EntryId entry, uint64_t offset, const void* data, size_t size) {
+    std::vector<uint32_t>& chain = ChainOf(entry);
+    const uint32_t ss = SectorSize();
+    const auto* in = static_cast<const unsigned char*>(data);
+    std::vector<unsigned char> sector;
+    // A run of bytes bound for adjacent fresh sectors goes out in one write.
+    uint64_t runAt = 0;
+    const unsigned char* runData = nullptr;
+    size_t runSize = 0;
+    auto flush = [&]() {
+        if (runSize && !m_file->WriteAt(runAt, runData, runSize)) return false;
+        runSize = 0;
+        return true;
+    };
+    while (size > 0) {
+        const size_t k = static_cast<size_t>(offset / ss);
+        const uint32_t within = static_cast<uint32_t>(offset % ss);
+        const size_t take = std::min<size_t>(ss - within, size);
+        const uint32_t s = chain[k];
+        const uint64_t at = m_fat.OffsetOf(s) + within;
+        if (m_fat.IsFresh(s)) {
+            if (runSize && runAt + runSize == at && runData + runSize == in) {
+                runSize += take;
+            } else {
+                if (!flush()) return Fail("cannot write the file");
+                runAt = at;
+                runData = in;
+                runSize = take;
+            }
+        } else {
+            // The committed file uses this sector: the change goes to a fresh copy, unless
+            // the bytes are already there (whole-stream rewrites often change one sector).
+            if (!flush()) return Fail("cannot write the file");
+            sector.resize(ss);
+            const int64_t got = m_file->ReadAt(m_fat.OffsetOf(s), sector.data(), ss);
+            if (got < 0) return Fail("cannot read the file");
+            std::memset(sector.data() + got, 0, ss - static_cast<size_t>(got));
+            if (std::memcmp(sector.data() + within, in, take) != 0) {
+                std::memcpy(sector.data() + within, in, take);
+                const uint32_t fresh = m_fat.Allocate();
+                RelinkChain(chain, k, fresh, &m_dir.Edit(entry).start);
+                if (!m_file->WriteAt(m_fat.OffsetOf(fresh), sector.data(), ss))
+                    return Fail("cannot write the file");
+            }
+        }
+        in += take;
+        offset += take;
+        size -= take;
+    }
+    return flush() || Fail("cannot write the file");
+}
+
+bool CompoundFile::ResizeRegular(EntryId entry, uint64_t size) {
+    std::vector<uint32_t>& chain = ChainOf(entry);
+    const size_t needed = static_cast<size_t>(CeilDiv(size, SectorSize()));
+    while (chain.size() < needed) {
+        const uint32_t s = m_fat.Allocate();
+        if (chain.empty())
+            m_dir.Edit(entry).start = s;
+        else
+            m_fat.SetNext(chain.back(), s);
+        chain.push_back(s);
+    }
+    if (chain.size() > needed) {
+        for (size_t i = needed; i < chain.size(); ++i) m_fat.Free(chain[i]);
+        chain.resize(needed);
+        if (chain.empty())
+            m_dir.Edit(entry).start = kEndOfChain;
+        else
+            m_fat.SetNext(chain.back(), kEndOfChain);
+    }
+    m_dir.Edit(entry).size = size;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Mini streams
+
+bool CompoundFile::MiniChain(EntryId entry, std::vector<uint32_t>& out) {
+    out.clear();
+    const uint64_t needed = CeilDiv(m_dir[entry].size, kMiniSectorSize);
+    uint32_t m = m_dir[entry].start;
+    while (out.size() < needed) {
+        if (m >= m_miniFat.size()) {
+            m_error = "a mini stream chain is damaged";
+            return false;
+        }
+        out.push_back(m);
+        m = m_miniFat[m];
+    }
+    return true;
+}
+
+bool CompoundFile::ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t size) {
+    std::vector<uint32_t> chain;
+    if (!MiniChain(entry, chain)) return false;
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        size_t k = static_cast<size_t>(offset / kMiniSectorSize);
+        const uint32_t within = static_cast<uint32_t>(offset % kMiniSectorSize);
+        const uint32_t first = chain[k];
+        size_t run = std::min<size_t>(kMiniSectorSize - within, size);
+        while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
+            ++k;
+            run = std::min<size_t>(run + kMiniSectorSize, size);
+        }
+        if (!ReadRegular(kRoot, uint64_t(first) * kMiniSectorSize + within, out, run)) return false;
+        out += run;
+        offset += run;
+        size -= run;
+    }
+    return true;
+}
+
+bool CompoundFile::WriteMini(EntryId entry, uint64_t offset, const void* data, size_t size) {
+    std::vector<uint32_t> chain;
+    if (!MiniChain(entry, chain)) return Fail(m_error);
+    const auto* in = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        size_t k = static_cast<size_t>(offset / kMiniSectorSize);
+        const uint32_t within = static_cast<uint32_t>(offset % kMiniSectorSize);
+        const uint32_t first = chain[k];
+        size_t run = std::min<size_t>(kMiniSectorSize - within, size);
+        while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
+            ++k;
+            run = std::min<size_t>(run + kMiniSectorSize, size);
+        }
+        if (!WriteRegular(kRoot, uint64_t(first) * kMiniSectorSize + within, in, run))
+            return false;
+        in += run;
+        offset += run;
+        size -= run;
+    }
+    return true;
+}
+
+void CompoundFile::SetMiniNext(uint32_t sector, uint32_t next) {
+    m_miniFat[sector] = next;
+    m_dirtyMiniFat.insert(sector / MiniPerSector());
+}
+
+bool CompoundFile::AllocateMini(uint32_t& sector) {
+    if (!m_miniFree.empty()) {
+        sector = *m_miniFree.begin();
+        m_miniFree.erase(m_miniFree.begin());
+    } else {
+        // Grow the mini stream by one mini sector, and the mini FAT when it is full.
+        sector = MiniCapacity();
+        if (!ResizeRegular(kRoot, uint64_t(sector + 1) * kMiniSectorSize)) return false;
+        if (sector >= m_miniFat.size()) {
+            const size_t ordinal = m_miniFat.size() / MiniPerSector();
+            m_miniFat.resize(m_miniFat.size() + MiniPerSector(), kFreeSect);
+            m_dirtyMiniFat.insert(static_cast<uint32_t>(ordinal));
+        }
+    }
+    SetMiniNext(sector, kEndOfChain);
+    return true;
+}
+
+void CompoundFile::FreeMiniChain(EntryId entry) {
+    std::vector<uint32_t> chain;
+    if (!MiniChain(entry, chain)) return;
+    for (uint32_t m : chain) {
+        SetMiniNext(m, kFreeSect);
+        m_miniFree.insert(m);
+    }
+}
+
+bool CompoundFile::ResizeMini(EntryId entry, uint64_t size) {
+    std::vector<uint32_t> chain;
+    if (!MiniChain(entry, chain)) return Fail(m_error);
+    const size_t needed = static_cast<size_t>(CeilDiv(size, kMiniSectorSize));
+    while (chain.size() < needed) {
+        uint32_t m;
+        if (!AllocateMini(m)) return false;
+        if (chain.empty())
+            m_dir.Edit(entry).start = m;
+        else
+            SetMiniNext(chain.back(), m);
+        chain.push_back(m);
+    }
+    if (chain.size() > needed) {
+        for (size_t i = needed; i < chain.size(); ++i) {
+            SetMiniNext(chain[i], kFreeSect);
+            m_miniFree.insert(chain[i]);
+        }
+        chain.resize(needed);
+        if (chain.empty())
+            m_dir.Edit(entry).start = kEndOfChain;
+        else
+            SetMiniNext(chain.back(), kEndOfChain);
+    }
+    m_dir.Edit(entry).size = size;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commit
+
+bool CompoundFile::HasChanges() const {
+    return m_fat.HasChanges() || !m_dir.DirtySectors().empty() || !m_dirtyMiniFat.empty();
+}
+
+bool CompoundFile::Commit() {
+    if (m_failed) return false;
+    if (m_groupDepth > 0) {
+        m_commitRequested = true;
+        return true;
+    }
+    return DurableCommit();
+}
+
+bool CompoundFile::EndGroup() {
+    if (m_groupDepth > 0 && --m_groupDepth > 0) return !m_failed;
+    if (!m_commitRequested) return !m_failed;
+    m_commitRequested = false;
+    return !m_failed && DurableCommit();
+}
+
+bool CompoundFile::FlushSystemSectors(std::vector<uint32_t>& chain, uint32_t* head,
+                                      const std::set<uint32_t>& ordinals, uint32_t wantedLength,
+                                      const std::function<void(uint32_t, unsigned char*)>& serialize) {
+    std::set<uint32_t> toWrite = ordinals;
+    while (chain.size() < wantedLength) {
+        const uint32_t s = m_fat.Allocate();
+        if (chain.empty())
+            *head = s;
+        else
+            m_fat.SetNext(chain.back(), s);
+        toWrite.insert(static_cast<uint32_t>(chain.size()));
+        chain.push_back(s);
+    }
+    std::vector<unsigned char> buffer(SectorSize());
+    for (uint32_t k : toWrite) {
+        if (k >= chain.size()) continue;
+        if (!m_fat.IsFresh(chain[k])) RelinkChain(chain, k, m_fat.Allocate(), head);
+        serialize(k, buffer.data());
+        if (!m_file->WriteAt(m_fat.OffsetOf(chain[k]), buffer.data(), buffer.size())) return false;
+    }
+    return true;
+}
+
+bool CompoundFile::FlushMiniFat() {
+    const uint32_t per = MiniPerSector();
+    return FlushSystemSectors(
+        m_miniFatChain, &m_header.firstMiniFatSector, m_dirtyMiniFat,
+        static_cast<uint32_t>(m_miniFat.size() / per), [this, per](uint32_t k, unsigned char* out) {
+            for (uint32_t i = 0; i < per; ++i) StoreLE32(out + 4 * i, m_miniFat[size_t(k) * per + i]);
+        });
+}
+
+bool CompoundFile::FlushDirectory() {
+    return FlushSystemSectors(m_dirChain, &m_header.firstDirSector, m_dir.DirtySectors(),
+                              m_dir.SectorCount(), [this](uint32_t k, unsigned char* out) {
+                                  m_dir.SerializeSector(k, out);
+                              });
+}
+
+bool CompoundFile::DurableCommit() {
+    if (!HasChanges()) return true;
+    // Order matters: everything the new header points at is written and synced before the
+    // header itself, which is the only sector ever overwritten in place.
+    if (!FlushMiniFat() || !FlushDirectory()) return Fail("cannot write the file");
+    m_fat.RelocateForCommit();
+    if (!m_fat.WriteChanges(*m_file)) return Fail("cannot write the file");
+    m_fat.FillHeader(m_header);
+    if (m_miniFatChain.empty()) m_header.firstMiniFatSector = kEndOfChain;
+    m_header.numMiniFatSectors = static_cast<uint32_t>(m_miniFatChain.size());
+    m_header.numDirSectors = static_cast<uint32_t>(m_dirChain.size());
+    ++m_header.transactionSignature;
+    unsigned char raw[kHeaderSize];
+    m_header.Serialize(raw);
+    if (!m_file->Sync()) return Fail("cannot sync the file");
+    if (!m_file->WriteAt(0, raw, kHeaderSize)) return Fail("cannot write the file header");
+    if (!m_file->Sync()) return Fail("cannot sync the file");
+    m_fat.CommitDone();
+    m_dir.ClearDirty();
+    m_dirtyMiniFat.clear();
+    // Free sectors at the end are given back to the file system. Losing this to a crash
+    // only leaves free sectors behind.
+    const uint64_t end = m_fat.OffsetOf(m_fat.TrimFreeTail());
+    if (m_file->Size() > end) m_file->Truncate(end);
+    return true;
+}
+
+}  // namespace ph::cfb

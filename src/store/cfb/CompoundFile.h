@@ -1,0 +1,134 @@
+#pragma once
+// A compound file (MS-CFB): nested storages and random-access streams in one file.
+// Version 3 (512-byte sectors) is written; version 4 (4096-byte sectors) is read and can be
+// written in place. The file is held open and locked for the life of this object.
+//
+// Changes go to sectors the committed file does not use; Commit makes them durable and then
+// switches the header in one write (see SectorTable.h). A crash or kill at any moment leaves
+// the file as of the last commit, or of the one in flight. Commits can be grouped: inside
+// BeginGroup/EndGroup, Commit only notes the request and EndGroup makes one durable commit.
+//
+// Not thread-safe: one thread uses a file at a time.
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "store/cfb/Directory.h"
+#include "store/cfb/FileIo.h"
+#include "store/cfb/Header.h"
+#include "store/cfb/SectorTable.h"
+
+namespace ph::cfb {
+
+class CompoundFile {
+public:
+    // Create replaces any file of that name; Open fails, with a reason, on anything that is
+    // not a readable compound file.
+    static std::shared_ptr<CompoundFile> Create(const std::string& path, std::string* error);
+    static std::shared_ptr<CompoundFile> Open(const std::string& path, std::string* error);
+    static std::shared_ptr<CompoundFile> Create(std::unique_ptr<IFile> file, std::string* error);
+    static std::shared_ptr<CompoundFile> Open(std::unique_ptr<IFile> file, std::string* error);
+
+    // Commits what is pending (a direct-mode file keeps its changes when it is closed).
+    ~CompoundFile();
+    CompoundFile(const CompoundFile&) = delete;
+    CompoundFile& operator=(const CompoundFile&) = delete;
+
+    static constexpr EntryId kRoot = 0;
+    const Directory& Dir() const { return m_dir; }
+    // True while `id` names a live entry created in generation `generation`.
+    bool IsCurrent(EntryId id, uint32_t generation) const {
+        return m_dir.IsLive(id) && m_dir[id].generation == generation;
+    }
+
+    EntryId Find(EntryId storage, std::string_view name) const;
+    // The first child of `storage` that sorts after `name` (the first child for "").
+    EntryId ChildAfter(EntryId storage, std::u16string_view name) const {
+        return m_dir.UpperBound(storage, name);
+    }
+    // Creates a storage or stream, replacing any element of that name (an existing element
+    // of the same kind is emptied and kept). kNoEntry on a bad name or a failed file.
+    EntryId CreateElement(EntryId storage, std::string_view name, EntryType type);
+    // Removes the named element with everything under it. False when there is none.
+    bool DestroyElement(EntryId storage, std::string_view name);
+
+    uint64_t StreamSize(EntryId stream) const { return m_dir[stream].size; }
+    // Reads up to `size` bytes at `offset`; the count read, or -1 when the stream is damaged.
+    int64_t ReadStream(EntryId stream, uint64_t offset, void* buffer, size_t size);
+    bool WriteStream(EntryId stream, uint64_t offset, const void* data, size_t size);
+    bool SetStreamSize(EntryId stream, uint64_t size);
+
+    // Makes every change so far durable (or, inside a group, asks for it at EndGroup).
+    bool Commit();
+    void BeginGroup() { ++m_groupDepth; }
+    bool EndGroup();
+
+    // The reason for the last failure. After a failed write the file refuses further
+    // changes until it is reopened; what is on disk stays as of the last commit.
+    const std::string& Error() const { return m_error; }
+    bool Failed() const { return m_failed; }
+    uint32_t SectorSize() const { return m_header.SectorSize(); }
+    uint64_t FileSize() const { return m_file->Size(); }
+
+private:
+    explicit CompoundFile(std::unique_ptr<IFile> file);
+    bool InitNew();
+    bool Load();
+    bool LoadChains();
+    bool Fail(std::string reason);
+
+    // Regular streams: data in whole sectors along a FAT chain, cached per entry.
+    std::vector<uint32_t>& ChainOf(EntryId entry) { return m_chains[entry]; }
+    bool ReadRegular(EntryId entry, uint64_t offset, void* buffer, size_t size);
+    bool WriteRegular(EntryId entry, uint64_t offset, const void* data, size_t size);
+    bool ResizeRegular(EntryId entry, uint64_t size);
+    void RelinkChain(std::vector<uint32_t>& chain, size_t index, uint32_t fresh, uint32_t* head);
+    // Mini streams: 64-byte mini sectors inside the root entry's stream, chained by the
+    // mini FAT. Every stream below the cutoff lives there.
+    bool MiniChain(EntryId entry, std::vector<uint32_t>& out);
+    bool ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t size);
+    bool WriteMini(EntryId entry, uint64_t offset, const void* data, size_t size);
+    bool ResizeMini(EntryId entry, uint64_t size);
+    bool AllocateMini(uint32_t& sector);
+    void SetMiniNext(uint32_t sector, uint32_t next);
+    void FreeMiniChain(EntryId entry);
+    // Size change of a user stream, moving it between the mini stream and sectors when it
+    // crosses the cutoff. Bytes between the old and new size read as zeros.
+    // Only [old size, zeroEnd) is zero-filled: a writer about to fill the rest passes its
+    // offset.
+    bool Resize(EntryId stream, uint64_t size, uint64_t zeroEnd);
+    bool WriteZeros(EntryId stream, uint64_t offset, uint64_t count);
+    void FreeElementData(EntryId entry);
+    uint32_t MiniCapacity() const { return static_cast<uint32_t>(m_dir[kRoot].size / kMiniSectorSize); }
+    uint32_t MiniPerSector() const { return SectorSize() / 4; }
+
+    bool FlushDirectory();
+    bool FlushMiniFat();
+    bool FlushSystemSectors(std::vector<uint32_t>& chain, uint32_t* head,
+                            const std::set<uint32_t>& ordinals, uint32_t wantedLength,
+                            const std::function<void(uint32_t, unsigned char*)>& serialize);
+    bool DurableCommit();
+    bool HasChanges() const;
+
+    std::unique_ptr<IFile> m_file;
+    Header m_header;
+    SectorTable m_fat{512};
+    Directory m_dir{512};
+    std::vector<uint32_t> m_dirChain;
+    std::vector<uint32_t> m_miniFat;
+    std::vector<uint32_t> m_miniFatChain;
+    std::set<uint32_t> m_miniFree;
+    std::set<uint32_t> m_dirtyMiniFat;  // mini FAT sector ordinals changed since the commit
+    std::unordered_map<EntryId, std::vector<uint32_t>> m_chains;  // regular streams and root
+    int m_groupDepth = 0;
+    bool m_commitRequested = false;
+    bool m_failed = false;
+    std::string m_error;
+};
+
+}  // namespace ph::cfb

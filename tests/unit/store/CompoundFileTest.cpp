@@ -1,0 +1,355 @@
+#include "store/cfb/CompoundFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <random>
+
+#include "support/CfbSnapshot.h"
+#include "support/MemFile.h"
+
+namespace ph::cfb {
+namespace {
+
+using test::MemDisk;
+using test::MemFile;
+using test::Snapshot;
+
+std::shared_ptr<CompoundFile> CreateOn(const std::shared_ptr<MemDisk>& disk) {
+    std::string error;
+    auto cf = CompoundFile::Create(std::make_unique<MemFile>(disk), &error);
+    EXPECT_TRUE(cf) << error;
+    return cf;
+}
+
+std::shared_ptr<CompoundFile> OpenOn(const std::shared_ptr<MemDisk>& disk) {
+    std::string error;
+    auto cf = CompoundFile::Open(std::make_unique<MemFile>(disk), &error);
+    EXPECT_TRUE(cf) << error;
+    return cf;
+}
+
+std::string RandomBytes(std::mt19937& rng, size_t n) {
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+void ExpectAllTreesValid(const CompoundFile& cf) {
+    for (EntryId id = 0; id < cf.Dir().Count(); ++id) {
+        if (cf.Dir().IsLive(id) && cf.Dir()[id].IsStorage()) {
+            EXPECT_TRUE(cf.Dir().IsValidTree(id)) << "storage " << NarrowName(cf.Dir()[id].name);
+        }
+    }
+}
+
+// The reference the random test checks against: path -> content, nullopt for storages.
+class Model {
+public:
+    std::map<std::string, std::optional<std::string>> items;
+
+    bool IsStorage(const std::string& path) const {
+        if (path.empty()) return true;
+        auto it = items.find(path);
+        return it != items.end() && !it->second;
+    }
+    void RemoveTree(const std::string& path) {
+        items.erase(path);
+        for (auto it = items.lower_bound(path + "/"); it != items.end() && it->first.rfind(path + "/", 0) == 0;)
+            it = items.erase(it);
+    }
+    std::map<std::string, std::string> Flat() const {
+        std::map<std::string, std::string> out;
+        for (const auto& [path, content] : items) out[path] = content ? *content : "<storage>";
+        return out;
+    }
+};
+
+EntryId Resolve(CompoundFile& cf, const std::string& path) {
+    EntryId id = CompoundFile::kRoot;
+    size_t start = 1;
+    while (start <= path.size() && !path.empty()) {
+        const size_t slash = path.find('/', start);
+        const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        id = cf.Find(id, part);
+        if (id == kNoEntry || slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return path.empty() ? CompoundFile::kRoot : id;
+}
+
+std::string ParentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+std::string LeafOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+TEST(CompoundFile, RandomOperationsMatchModelAcrossCommitsAndReopens) {
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        auto disk = std::make_shared<MemDisk>();
+        auto cf = CreateOn(disk);
+        Model model;
+        auto pick = [&](bool storagesOnly) {
+            std::vector<std::string> paths = {""};
+            for (const auto& [path, content] : model.items)
+                if (!storagesOnly || !content) paths.push_back(path);
+            return paths[rng() % paths.size()];
+        };
+        for (int step = 0; step < 600; ++step) {
+            const int op = static_cast<int>(rng() % 100);
+            const std::string name = std::string(1, char('A' + rng() % 6)) + std::to_string(rng() % 8);
+            if (op < 12) {  // create a storage (replacing)
+                const std::string parent = pick(true);
+                const std::string path = parent + "/" + name;
+                ASSERT_NE(cf->CreateElement(Resolve(*cf, parent), name, EntryType::Storage), kNoEntry);
+                model.RemoveTree(path);
+                model.items[path] = std::nullopt;
+            } else if (op < 30) {  // create a stream (replacing)
+                const std::string parent = pick(true);
+                const std::string path = parent + "/" + name;
+                ASSERT_NE(cf->CreateElement(Resolve(*cf, parent), name, EntryType::Stream), kNoEntry);
+                model.RemoveTree(path);
+                model.items[path] = std::string();
+            } else if (op < 65) {  // write somewhere in (or past) a stream
+                const std::string path = pick(false);
+                if (model.IsStorage(path)) continue;
+                std::string& content = *model.items[path];
+                const size_t offset = rng() % (content.size() + 5000);
+                const size_t length = rng() % 3 == 0 ? rng() % 12000 : rng() % 700;
+                const std::string data = RandomBytes(rng, length);
+                ASSERT_TRUE(cf->WriteStream(Resolve(*cf, path), offset, data.data(), data.size()));
+                if (length) {
+                    if (content.size() < offset + length) content.resize(offset + length, '\0');
+                    content.replace(offset, length, data);
+                }
+            } else if (op < 75) {  // resize a stream
+                const std::string path = pick(false);
+                if (model.IsStorage(path)) continue;
+                const uint64_t size = rng() % 2 ? rng() % 5000 : rng() % 20000;
+                ASSERT_TRUE(cf->SetStreamSize(Resolve(*cf, path), size));
+                model.items[path]->resize(size, '\0');
+            } else if (op < 85) {  // destroy anything
+                const std::string path = pick(false);
+                if (path.empty()) continue;
+                ASSERT_TRUE(cf->DestroyElement(Resolve(*cf, ParentOf(path)), LeafOf(path)));
+                model.RemoveTree(path);
+            } else if (op < 95) {
+                ASSERT_TRUE(cf->Commit()) << cf->Error();
+            } else {
+                ASSERT_TRUE(cf->Commit());
+                cf.reset();
+                cf = OpenOn(disk);
+                ASSERT_TRUE(cf);
+            }
+            if (step % 50 == 0) {
+                ASSERT_EQ(Snapshot(*cf), model.Flat()) << "step " << step;
+            }
+        }
+        ASSERT_EQ(Snapshot(*cf), model.Flat());
+        ExpectAllTreesValid(*cf);
+        cf.reset();
+        cf = OpenOn(disk);
+        EXPECT_EQ(Snapshot(*cf), model.Flat());
+    }
+}
+
+TEST(CompoundFile, ManySiblingsKeepAValidBalancedTree) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    std::mt19937 rng(7);
+    std::vector<int> ids(4000);
+    for (int i = 0; i < 4000; ++i) ids[i] = i;
+    std::shuffle(ids.begin(), ids.end(), rng);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        ASSERT_NE(cf->CreateElement(CompoundFile::kRoot, "Blob_Xml_" + std::to_string(ids[i]), EntryType::Stream), kNoEntry);
+        if (i % 500 == 0) {
+            ASSERT_TRUE(cf->Dir().IsValidTree(CompoundFile::kRoot));
+        }
+    }
+    std::shuffle(ids.begin(), ids.end(), rng);
+    for (size_t i = 0; i < 2500; ++i) {
+        ASSERT_TRUE(cf->DestroyElement(CompoundFile::kRoot, "Blob_Xml_" + std::to_string(ids[i])));
+        if (i % 250 == 0) {
+            ASSERT_TRUE(cf->Dir().IsValidTree(CompoundFile::kRoot));
+        }
+    }
+    ASSERT_TRUE(cf->Dir().IsValidTree(CompoundFile::kRoot));
+    const std::vector<EntryId> children = cf->Dir().Children(CompoundFile::kRoot);
+    ASSERT_EQ(children.size(), 1500u);
+    for (size_t i = 1; i < children.size(); ++i) {
+        EXPECT_LT(CompareNames(cf->Dir()[children[i - 1]].name, cf->Dir()[children[i]].name), 0);
+    }
+    for (size_t i = 2500; i < ids.size(); ++i) {
+        EXPECT_NE(cf->Find(CompoundFile::kRoot, "Blob_Xml_" + std::to_string(ids[i])), kNoEntry);
+    }
+    ASSERT_TRUE(cf->Commit());
+    cf.reset();
+    cf = OpenOn(disk);
+    EXPECT_TRUE(cf->Dir().IsValidTree(CompoundFile::kRoot));
+    EXPECT_EQ(cf->Dir().Children(CompoundFile::kRoot).size(), 1500u);
+}
+
+TEST(CompoundFile, SiblingOrderIsLengthThenCaseInsensitiveText) {
+    struct Case {
+        const char* a;
+        const char* b;
+        int sign;
+    } cases[] = {
+        {"B", "AA", -1},      {"abc", "ABD", -1}, {"Records", "RECORDS", 0},
+        {"000009", "000010", -1}, {"\xE9t\xE9", "\xC9T\xC9", 0}, {"Z", "a", 1},
+    };
+    for (const Case& c : cases) {
+        const int r = CompareNames(WideName(c.a), WideName(c.b));
+        EXPECT_EQ((r > 0) - (r < 0), c.sign) << c.a << " vs " << c.b;
+    }
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    const EntryId id = cf->CreateElement(CompoundFile::kRoot, "Records", EntryType::Stream);
+    EXPECT_EQ(cf->Find(CompoundFile::kRoot, "rEcOrDs"), id);
+    // A create under another case replaces the element rather than adding a twin.
+    EXPECT_EQ(cf->CreateElement(CompoundFile::kRoot, "RECORDS", EntryType::Stream), id);
+    EXPECT_EQ(cf->Dir().Children(CompoundFile::kRoot).size(), 1u);
+}
+
+TEST(CompoundFile, RejectsNamesTheFormatCannotHold) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    for (const char* bad : {"", "a/b", "a\\b", "a:b", "a!b", "12345678901234567890123456789012"})
+        EXPECT_EQ(cf->CreateElement(CompoundFile::kRoot, bad, EntryType::Stream), kNoEntry) << bad;
+    EXPECT_NE(cf->CreateElement(CompoundFile::kRoot, "1234567890123456789012345678901", EntryType::Stream), kNoEntry);
+    EXPECT_FALSE(cf->Failed());
+}
+
+TEST(CompoundFile, CreateReplacesElementOfOtherKindWithEverythingBelow) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    const EntryId s = cf->CreateElement(CompoundFile::kRoot, "X", EntryType::Storage);
+    const EntryId inner = cf->CreateElement(s, "inner", EntryType::Stream);
+    const std::string data(9000, 'q');
+    ASSERT_TRUE(cf->WriteStream(inner, 0, data.data(), data.size()));
+    const uint32_t generation = cf->Dir()[inner].generation;
+    const EntryId stream = cf->CreateElement(CompoundFile::kRoot, "X", EntryType::Stream);
+    ASSERT_NE(stream, kNoEntry);
+    EXPECT_FALSE(cf->IsCurrent(inner, generation));  // old handles notice
+    EXPECT_EQ((Snapshot(*cf)), (std::map<std::string, std::string>{{"/X", ""}}));
+}
+
+TEST(CompoundFile, GroupedCommitsSyncOnceAtTheEnd) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    const int syncsBefore = disk->syncs;
+    cf->BeginGroup();
+    for (int i = 0; i < 50; ++i) {
+        const EntryId id = cf->CreateElement(CompoundFile::kRoot, "S" + std::to_string(i), EntryType::Stream);
+        ASSERT_TRUE(cf->WriteStream(id, 0, "abc", 3));
+        ASSERT_TRUE(cf->Commit());
+    }
+    EXPECT_EQ(disk->syncs, syncsBefore);
+    ASSERT_TRUE(cf->EndGroup());
+    EXPECT_EQ(disk->syncs, syncsBefore + 2);  // data, then the header
+    cf.reset();
+    EXPECT_EQ(Snapshot(*OpenOn(disk)).size(), 50u);
+}
+
+TEST(CompoundFile, CommitWritesOnlyWhatChanged) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    std::mt19937 rng(3);
+    std::vector<EntryId> blobs;
+    for (int i = 0; i < 2000; ++i) {
+        const EntryId id = cf->CreateElement(CompoundFile::kRoot, "Blob_Xml_" + std::to_string(i), EntryType::Stream);
+        const std::string data = RandomBytes(rng, 3000);
+        ASSERT_TRUE(cf->WriteStream(id, 0, data.data(), data.size()));
+        blobs.push_back(id);
+    }
+    const EntryId records = cf->CreateElement(CompoundFile::kRoot, "Records", EntryType::Stream);
+    std::string big = RandomBytes(rng, 2128 * 2000);
+    ASSERT_TRUE(cf->WriteStream(records, 0, big.data(), big.size()));
+    ASSERT_TRUE(cf->Commit());
+    ASSERT_GT(disk->current.size(), 10'000'000u);
+
+    struct Job {
+        const char* what;
+        std::function<void()> run;
+        size_t maxBytes;
+    } jobs[] = {
+        {"overwrite one record", [&] {
+             const std::string record = RandomBytes(rng, 2128);
+             big.replace(2128 * 1000, record.size(), record);
+             ASSERT_TRUE(cf->WriteStream(records, 2128 * 1000, record.data(), record.size()));
+         }, 32 * 1024},
+        {"rewrite one blob", [&] {
+             const std::string data = RandomBytes(rng, 3000);
+             ASSERT_TRUE(cf->WriteStream(blobs[700], 0, data.data(), data.size()));
+         }, 32 * 1024},
+        {"add a blob", [&] {
+             const EntryId id = cf->CreateElement(CompoundFile::kRoot, "Blob_Xml_new", EntryType::Stream);
+             ASSERT_TRUE(cf->WriteStream(id, 0, big.data(), 3000));
+         }, 32 * 1024},
+        {"destroy a blob", [&] { ASSERT_TRUE(cf->DestroyElement(CompoundFile::kRoot, "Blob_Xml_5")); }, 16 * 1024},
+        // Nothing changed, so nothing is written: not even a header.
+        {"rewrite identical bytes", [&] { ASSERT_TRUE(cf->WriteStream(records, 0, big.data(), big.size())); }, 0},
+    };
+    for (const Job& job : jobs) {
+        SCOPED_TRACE(job.what);
+        const uint64_t before = disk->bytesWritten;
+        job.run();
+        ASSERT_TRUE(cf->Commit());
+        // Data, the FAT and directory sectors that changed, and the header.
+        const uint64_t written = disk->bytesWritten - before;
+        EXPECT_LE(written, job.maxBytes);
+    }
+}
+
+TEST(CompoundFile, RewritingTheSameStreamDoesNotGrowTheFile) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    std::mt19937 rng(5);
+    const EntryId id = cf->CreateElement(CompoundFile::kRoot, "Records", EntryType::Stream);
+    std::string data = RandomBytes(rng, 100000);
+    ASSERT_TRUE(cf->WriteStream(id, 0, data.data(), data.size()));
+    ASSERT_TRUE(cf->Commit());
+    size_t sizeAfterWarmUp = 0;
+    for (int i = 0; i < 200; ++i) {
+        const size_t at = rng() % (data.size() - 3000);
+        const std::string patch = RandomBytes(rng, 3000);
+        ASSERT_TRUE(cf->WriteStream(id, at, patch.data(), patch.size()));
+        data.replace(at, patch.size(), patch);
+        ASSERT_TRUE(cf->Commit());
+        if (i == 20) sizeAfterWarmUp = disk->current.size();
+    }
+    EXPECT_LE(disk->current.size(), sizeAfterWarmUp + 16 * 512);
+    EXPECT_EQ(Snapshot(*cf).at("/Records"), data);
+}
+
+TEST(CompoundFile, SecondOpenerIsRefusedWhileTheFileIsOpen) {
+    const std::string path = testing::TempDir() + "/exclusive.stg";
+    std::string error;
+    auto first = CompoundFile::Create(path, &error);
+    ASSERT_TRUE(first) << error;
+
+    EXPECT_FALSE(CompoundFile::Open(path, &error));
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+    EXPECT_FALSE(CompoundFile::Create(path, &error));  // never clobbers a file in use
+
+    const pid_t child = fork();
+    if (child == 0) {
+        std::string childError;
+        _exit(CompoundFile::Open(path, &childError) ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+
+    first.reset();
+    EXPECT_TRUE(CompoundFile::Open(path, &error)) << error;
+    std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace ph::cfb

@@ -93,6 +93,11 @@ std::vector<Token> Tokenize(std::string_view s) {
     return out;
 }
 
+// A time is written without blanks around its colons; a number and a colon apart are not one.
+bool Touching(const Token& a, const Token& b) {
+    return a.text.data() + a.text.size() == b.text.data();
+}
+
 int ExpandYear(std::string_view digits, int value) {
     if (digits.size() <= 2) return value < 30 ? 2000 + value : 1900 + value;
     return value;
@@ -190,14 +195,17 @@ bool DateTime::Parse(std::string_view text) {
     for (size_t i = 0; i < tokens.size(); ++i) {
         const Token& t = tokens[i];
         if (t.kind == Token::Number) {
-            if (i + 1 < tokens.size() && tokens[i + 1].kind == Token::Colon) {
-                if (hour >= 0 || i + 2 >= tokens.size() || tokens[i + 2].kind != Token::Number)
+            if (i + 1 < tokens.size() && tokens[i + 1].kind == Token::Colon &&
+                Touching(t, tokens[i + 1])) {
+                if (hour >= 0 || i + 2 >= tokens.size() || tokens[i + 2].kind != Token::Number ||
+                    !Touching(tokens[i + 1], tokens[i + 2]))
                     return *this = Invalid(), false;
                 hour = LeadingInt(t.text);
                 minute = LeadingInt(tokens[i + 2].text);
                 i += 2;
                 if (i + 2 < tokens.size() && tokens[i + 1].kind == Token::Colon &&
-                    tokens[i + 2].kind == Token::Number) {
+                    tokens[i + 2].kind == Token::Number && Touching(tokens[i], tokens[i + 1]) &&
+                    Touching(tokens[i + 1], tokens[i + 2])) {
                     second = LeadingInt(tokens[i + 2].text);
                     i += 2;
                 }
@@ -221,7 +229,9 @@ bool DateTime::Parse(std::string_view text) {
     }
     if (!anyDate && hour < 0) return *this = Invalid(), false;
 
+    // A time alone falls on the zero date, December 30, 1899.
     int year = 1899, day = 30;
+    if (!anyDate) month = 12;
     if (anyDate) {
         if (month) {
             // With a month name: the four-digit (or > 31) number is the year.
@@ -265,9 +275,10 @@ bool DateTime::Parse(std::string_view text) {
 
 DateTime DateTime::AddSeconds(int64_t seconds) const {
     if (!m_valid) return *this;
+    // Checked before adding: the sum itself could overflow.
+    if (seconds > kMaxSeconds - m_seconds || seconds < kMinSeconds - m_seconds) return Invalid();
     DateTime t = *this;
     t.m_seconds += seconds;
-    if (t.m_seconds < kMinSeconds || t.m_seconds > kMaxSeconds) return Invalid();
     return t;
 }
 

@@ -43,7 +43,11 @@ public:
     bool Parse(std::string_view text);
 
     DateTime AddSeconds(int64_t seconds) const;
-    DateTime AddDays(int64_t days) const { return AddSeconds(days * 86400); }
+    DateTime AddDays(int64_t days) const {
+        // More days than the calendar spans would also overflow the product.
+        constexpr int64_t kSpan = 4000000;
+        return days > kSpan || days < -kSpan ? Invalid() : AddSeconds(days * 86400);
+    }
     // Whole seconds from `earlier` to this value.
     int64_t SecondsSince(const DateTime& earlier) const { return m_seconds - earlier.m_seconds; }
     // Midnight of the same day.

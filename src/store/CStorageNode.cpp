@@ -109,6 +109,12 @@ bool CStorageNode::Commit() {
     return IsRoot() ? m_file->Commit() : !m_file->Failed();
 }
 
+bool CStorageNode::Rollback() {
+    if (!m_file || !IsRoot() || !m_file->Rollback()) return false;
+    m_generation = m_file->Dir()[m_entry].generation;
+    return true;
+}
+
 void CStorageNode::Release() {
     m_file.reset();
     m_entry = kNoEntry;

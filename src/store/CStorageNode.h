@@ -41,6 +41,9 @@ public:
     bool Destroy(std::string_view name);
     // On the root: makes every change durable. On a child: nothing to do in direct mode.
     bool Commit();
+    // On the root: forgets every change since the last commit; all other handles on the
+    // file go stale.
+    bool Rollback();
     void Release();
 
     bool IsOpen() const;

@@ -60,6 +60,32 @@ bool CompoundFile::Fail(std::string reason) {
     return false;
 }
 
+void CompoundFile::Reset() {
+    m_header = Header{};
+    m_dirChain.clear();
+    m_miniFat.clear();
+    m_miniFatChain.clear();
+    m_miniFree.clear();
+    m_dirtyMiniFat.clear();
+    m_chains.clear();
+    m_groupDepth = 0;
+    m_commitRequested = false;
+    m_failed = false;
+    m_error.clear();
+}
+
+bool CompoundFile::Rollback() {
+    uint32_t generation = 0;
+    for (EntryId id = 0; id < m_dir.Count(); ++id) generation = std::max(generation, m_dir[id].generation);
+    Reset();
+    if (!Load()) {
+        m_failed = true;
+        return false;
+    }
+    m_dir.SetAllGenerations(generation + 1);
+    return true;
+}
+
 bool CompoundFile::InitNew() {
     m_header = Header{};
     m_fat = SectorTable(m_header.SectorSize());

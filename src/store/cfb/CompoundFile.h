@@ -67,6 +67,9 @@ public:
     bool Commit();
     void BeginGroup() { ++m_groupDepth; }
     bool EndGroup();
+    // Forgets every change since the last commit and reads the committed file again (also
+    // after a failed write). Every handle on an element becomes stale.
+    bool Rollback();
 
     // The reason for the last failure. After a failed write the file refuses further
     // changes until it is reopened; what is on disk stays as of the last commit.
@@ -77,6 +80,7 @@ public:
 
 private:
     explicit CompoundFile(std::unique_ptr<IFile> file);
+    void Reset();
     bool InitNew();
     bool Load();
     bool LoadChains();

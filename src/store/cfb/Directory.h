@@ -77,6 +77,10 @@ public:
     void Remove(EntryId storage, EntryId id);
     // Frees the slot of an entry whose whole parent tree is going away (no unlinking).
     void Release(EntryId id);
+    // Makes every handle taken before a reload stale.
+    void SetAllGenerations(uint32_t generation) {
+        for (DirEntry& e : m_entries) e.generation = generation;
+    }
 
     // Number of directory sectors the entries need.
     uint32_t SectorCount() const { return static_cast<uint32_t>(m_entries.size() / m_perSector); }

@@ -14,7 +14,8 @@ bool IsValidName(std::string_view name) {
     return name.find_first_of("/\\:!") == std::string_view::npos;
 }
 
-uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+// Sizes come from the file and may be near 2^64: a + b - 1 would wrap.
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 }  // namespace
 
@@ -68,6 +69,8 @@ void CompoundFile::Reset() {
     m_miniFree.clear();
     m_dirtyMiniFat.clear();
     m_chains.clear();
+    m_rebuiltDirSectors.clear();
+    m_brokenEntries.clear();
     m_groupDepth = 0;
     m_commitRequested = false;
     m_failed = false;
@@ -119,11 +122,13 @@ bool CompoundFile::Load() {
         return Fail("directory: " + error);
     if (m_dirChain.empty()) return Fail("the compound file has no directory");
     std::string bytes(m_dirChain.size() * size_t(sectorSize), '\0');
-    for (size_t i = 0; i < m_dirChain.size(); ++i) {
-        if (m_file->ReadAt(m_fat.OffsetOf(m_dirChain[i]), &bytes[i * sectorSize], sectorSize) < 0)
-            return Fail("cannot read the directory");
-    }
+    std::vector<uint64_t> offsets;
+    for (uint32_t s : m_dirChain) offsets.push_back(m_fat.OffsetOf(s));
+    if (!ReadScattered(*m_file, offsets, sectorSize, bytes.data()))
+        return Fail("cannot read the directory");
     if (!m_dir.Load(bytes, &error)) return Fail(error);
+    m_rebuiltDirSectors = m_dir.DirtySectors();
+    m_dir.ClearDirty();
 
     if (m_header.firstMiniFatSector != kEndOfChain && m_header.firstMiniFatSector != kFreeSect) {
         if (!m_fat.ReadChain(m_header.firstMiniFatSector, m_miniFatChain, &error))
@@ -145,7 +150,11 @@ bool CompoundFile::LoadChains() {
     std::string error;
     std::vector<uint8_t> owned(m_fat.SectorCount(), 0);
     for (uint32_t s : m_dirChain) owned[s] = 1;
-    for (uint32_t s : m_miniFatChain) owned[s] = 1;
+    for (uint32_t s : m_miniFatChain) {
+        // Both would be rewritten and freed at the next commit, each undoing the other.
+        if (owned[s]) return Fail("the mini FAT shares sectors with the directory");
+        owned[s] = 1;
+    }
     auto claim = [&owned](const std::vector<uint32_t>& chain) {
         for (uint32_t s : chain)
             if (owned[s]) return false;
@@ -186,12 +195,16 @@ bool CompoundFile::LoadChains() {
                 }
             }
         }
-        if (!ok) m_dir.Edit(id).broken = true;
+        if (!ok) MarkBroken(id);
     }
-    m_dir.ClearDirty();  // marking entries broken changes nothing on disk
     for (uint32_t m = 0; m < miniCount; ++m)
         if (m_miniFat[m] == kFreeSect && !miniOwned[m]) m_miniFree.insert(m);
     return true;
+}
+
+void CompoundFile::MarkBroken(EntryId id) {
+    m_dir.SetBroken(id);
+    m_brokenEntries.insert(id);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -534,7 +547,8 @@ bool CompoundFile::AllocateMini(uint32_t& sector) {
         // Grow the mini stream by one mini sector, and the mini FAT when it is full.
         sector = MiniCapacity();
         if (!ResizeRegular(kRoot, uint64_t(sector + 1) * kMiniSectorSize)) return false;
-        if (sector >= m_miniFat.size()) {
+        // A damaged file's mini stream can run past what its mini FAT describes.
+        while (sector >= m_miniFat.size()) {
             const size_t ordinal = m_miniFat.size() / MiniPerSector();
             m_miniFat.resize(m_miniFat.size() + MiniPerSector(), kFreeSect);
             m_dirtyMiniFat.insert(static_cast<uint32_t>(ordinal));
@@ -604,7 +618,7 @@ bool CompoundFile::EndGroup() {
     return !m_failed && DurableCommit();
 }
 
-bool CompoundFile::FlushSystemSectors(std::vector<uint32_t>& chain, uint32_t* head,
+void CompoundFile::FlushSystemSectors(WriteBatch& batch, std::vector<uint32_t>& chain, uint32_t* head,
                                       const std::set<uint32_t>& ordinals, uint32_t wantedLength,
                                       const std::function<void(uint32_t, unsigned char*)>& serialize) {
     std::set<uint32_t> toWrite = ordinals;
@@ -622,39 +636,46 @@ bool CompoundFile::FlushSystemSectors(std::vector<uint32_t>& chain, uint32_t* he
         if (k >= chain.size()) continue;
         if (!m_fat.IsFresh(chain[k])) RelinkChain(chain, k, m_fat.Allocate(), head);
         serialize(k, buffer.data());
-        if (!m_file->WriteAt(m_fat.OffsetOf(chain[k]), buffer.data(), buffer.size())) return false;
+        batch.Add(m_fat.OffsetOf(chain[k]), buffer.data(), buffer.size());
     }
-    return true;
 }
 
-bool CompoundFile::FlushMiniFat() {
+void CompoundFile::FlushMiniFat(WriteBatch& batch) {
     const uint32_t per = MiniPerSector();
-    return FlushSystemSectors(
-        m_miniFatChain, &m_header.firstMiniFatSector, m_dirtyMiniFat,
+    FlushSystemSectors(
+        batch, m_miniFatChain, &m_header.firstMiniFatSector, m_dirtyMiniFat,
         static_cast<uint32_t>(m_miniFat.size() / per), [this, per](uint32_t k, unsigned char* out) {
             for (uint32_t i = 0; i < per; ++i) StoreLE32(out + 4 * i, m_miniFat[size_t(k) * per + i]);
         });
 }
 
-bool CompoundFile::FlushDirectory() {
-    return FlushSystemSectors(m_dirChain, &m_header.firstDirSector, m_dir.DirtySectors(),
-                              m_dir.SectorCount(), [this](uint32_t k, unsigned char* out) {
-                                  m_dir.SerializeSector(k, out);
-                              });
+void CompoundFile::FlushDirectory(WriteBatch& batch) {
+    FlushSystemSectors(batch, m_dirChain, &m_header.firstDirSector, m_dir.DirtySectors(),
+                       m_dir.SectorCount(),
+                       [this](uint32_t k, unsigned char* out) { m_dir.SerializeSector(k, out); });
 }
 
 bool CompoundFile::DurableCommit() {
     if (!HasChanges()) return true;
+    // A damaged stream's chain may run into sectors that are free, beyond the end, or
+    // another stream's. Once this session hands those out, the chain could look whole on
+    // the next open and take them over; committed without a chain, it stays damaged.
+    for (EntryId id : m_brokenEntries)
+        if (m_dir.IsLive(id) && m_dir[id].broken && m_dir[id].start != kEndOfChain) m_dir.Edit(id).start = kEndOfChain;
+    // Trees rebuilt at load go out whole, or their new links would mix with old ones.
+    for (uint32_t ordinal : m_rebuiltDirSectors) m_dir.MarkSectorDirty(ordinal);
     // Order matters: everything the new header points at is written and synced before the
     // header itself, which is the only sector ever overwritten in place.
-    if (!FlushMiniFat() || !FlushDirectory()) return Fail("cannot write the file");
+    WriteBatch batch;
+    FlushMiniFat(batch);
+    FlushDirectory(batch);
     m_fat.RelocateForCommit();
-    if (!m_fat.WriteChanges(*m_file)) return Fail("cannot write the file");
+    m_fat.WriteChanges(batch);
+    if (!batch.Flush(*m_file)) return Fail("cannot write the file");
     m_fat.FillHeader(m_header);
     if (m_miniFatChain.empty()) m_header.firstMiniFatSector = kEndOfChain;
     m_header.numMiniFatSectors = static_cast<uint32_t>(m_miniFatChain.size());
     m_header.numDirSectors = static_cast<uint32_t>(m_dirChain.size());
-    ++m_header.transactionSignature;
     unsigned char raw[kHeaderSize];
     m_header.Serialize(raw);
     if (!m_file->Sync()) return Fail("cannot sync the file");
@@ -663,6 +684,7 @@ bool CompoundFile::DurableCommit() {
     m_fat.CommitDone();
     m_dir.ClearDirty();
     m_dirtyMiniFat.clear();
+    m_rebuiltDirSectors.clear();
     // Free sectors at the end are given back to the file system. Losing this to a crash
     // only leaves free sectors behind.
     const uint64_t end = m_fat.OffsetOf(m_fat.TrimFreeTail());

@@ -111,9 +111,10 @@ private:
     uint32_t MiniCapacity() const { return static_cast<uint32_t>(m_dir[kRoot].size / kMiniSectorSize); }
     uint32_t MiniPerSector() const { return SectorSize() / 4; }
 
-    bool FlushDirectory();
-    bool FlushMiniFat();
-    bool FlushSystemSectors(std::vector<uint32_t>& chain, uint32_t* head,
+    void FlushDirectory(WriteBatch& batch);
+    void FlushMiniFat(WriteBatch& batch);
+    void MarkBroken(EntryId id);
+    void FlushSystemSectors(WriteBatch& batch, std::vector<uint32_t>& chain, uint32_t* head,
                             const std::set<uint32_t>& ordinals, uint32_t wantedLength,
                             const std::function<void(uint32_t, unsigned char*)>& serialize);
     bool DurableCommit();
@@ -129,6 +130,10 @@ private:
     std::set<uint32_t> m_miniFree;
     std::set<uint32_t> m_dirtyMiniFat;  // mini FAT sector ordinals changed since the commit
     std::unordered_map<EntryId, std::vector<uint32_t>> m_chains;  // regular streams and root
+    // Directory sectors of sibling trees rebuilt at load. They go out with the next commit
+    // that has changes of its own; opening and closing a file writes nothing.
+    std::set<uint32_t> m_rebuiltDirSectors;
+    std::set<EntryId> m_brokenEntries;
     int m_groupDepth = 0;
     bool m_commitRequested = false;
     bool m_failed = false;

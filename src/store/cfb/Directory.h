@@ -86,6 +86,9 @@ public:
     uint32_t SectorCount() const { return static_cast<uint32_t>(m_entries.size() / m_perSector); }
     const std::set<uint32_t>& DirtySectors() const { return m_dirtySectors; }
     void ClearDirty() { m_dirtySectors.clear(); }
+    void MarkSectorDirty(uint32_t ordinal) { m_dirtySectors.insert(ordinal); }
+    // In memory only: the entry's data is not to be touched (nothing to write).
+    void SetBroken(EntryId id) { m_entries[id].broken = true; }
     void SerializeSector(uint32_t ordinal, unsigned char* out) const;
 
     // True when the children of `storage` form a valid red-black search tree.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,47 +59,19 @@ std::unique_ptr<PosixFile> PosixFile::Open(const std::string& path, bool create,
         }
         st.st_size = 0;
     }
-    auto file = std::unique_ptr<PosixFile>(new PosixFile(fd, static_cast<uint64_t>(st.st_size)));
-    file->Remap();
-    return file;
+    return std::unique_ptr<PosixFile>(new PosixFile(fd, static_cast<uint64_t>(st.st_size)));
 }
 
 PosixFile::~PosixFile() {
-    Unmap();
     ::close(m_fd);  // also drops the lock
 }
 
-void PosixFile::Unmap() {
-    if (m_map) ::munmap(const_cast<unsigned char*>(m_map), m_mapSize);
-    m_map = nullptr;
-    m_mapSize = 0;
-}
+namespace {
 
-bool PosixFile::Remap() {
-    // The mapping reaches well past the end of the file so that a growing store is not
-    // remapped on every append; only bytes below m_size are ever touched, so the pages past
-    // the end of the file never fault.
-    constexpr uint64_t kHeadroom = uint64_t(64) << 20;
-    const uint64_t capacity = std::max(m_size * 2, m_size + kHeadroom);
-    Unmap();
-    void* p = ::mmap(nullptr, capacity, PROT_READ, MAP_SHARED, m_fd, 0);
-    if (p == MAP_FAILED) return false;
-    m_map = static_cast<const unsigned char*>(p);
-    m_mapSize = capacity;
-    return true;
-}
-
-int64_t PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
-    if (offset >= m_size) return 0;
-    if (size > m_size - offset) size = static_cast<size_t>(m_size - offset);
-    if (offset + size > m_mapSize) Remap();
-    if (offset + size <= m_mapSize) {
-        std::memcpy(buffer, m_map + offset, size);
-        return static_cast<int64_t>(size);
-    }
+int64_t PreadAll(int fd, uint64_t offset, void* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(m_fd, static_cast<char*>(buffer) + done, size - done,
+        const ssize_t n = ::pread(fd, static_cast<char*>(buffer) + done, size - done,
                                   static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
@@ -108,6 +79,52 @@ int64_t PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
         done += static_cast<size_t>(n);
     }
     return static_cast<int64_t>(done);
+}
+
+}  // namespace
+
+PosixFile::Chunk* PosixFile::LoadChunk(uint64_t index) {
+    Chunk* victim = &m_chunks[0];
+    for (Chunk& c : m_chunks) {
+        if (c.index == index) {
+            c.lastUse = ++m_clock;
+            return &c;
+        }
+        if (c.lastUse < victim->lastUse) victim = &c;
+    }
+    if (!victim->data) victim->data = std::make_unique<char[]>(kChunkSize);
+    victim->index = UINT64_MAX;
+    const int64_t got = PreadAll(m_fd, index * kChunkSize, victim->data.get(), kChunkSize);
+    if (got < 0) return nullptr;
+    victim->index = index;
+    victim->valid = static_cast<size_t>(got);
+    victim->lastUse = ++m_clock;
+    return victim;
+}
+
+int64_t PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
+    if (offset >= m_size) return 0;
+    if (size > m_size - offset) size = static_cast<size_t>(m_size - offset);
+    if (size >= kChunkSize) return PreadAll(m_fd, offset, buffer, size);
+    auto* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        const uint64_t at = offset + done;
+        const Chunk* c = LoadChunk(at / kChunkSize);
+        if (!c) return -1;
+        const size_t within = static_cast<size_t>(at % kChunkSize);
+        if (within >= c->valid) break;
+        const size_t n = std::min(size - done, c->valid - within);
+        std::memcpy(out + done, c->data.get() + within, n);
+        done += n;
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t PosixFile::ReadIsolated(uint64_t offset, void* buffer, size_t size) {
+    if (offset >= m_size) return 0;
+    if (size > m_size - offset) size = static_cast<size_t>(m_size - offset);
+    return PreadAll(m_fd, offset, buffer, size);
 }
 
 bool PosixFile::WriteAt(uint64_t offset, const void* data, size_t size) {
@@ -120,6 +137,19 @@ bool PosixFile::WriteAt(uint64_t offset, const void* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     if (offset + size > m_size) m_size = offset + size;
+    // Keep cached chunks equal to the file.
+    for (Chunk& c : m_chunks) {
+        if (c.index == UINT64_MAX) continue;
+        const uint64_t chunkStart = c.index * kChunkSize;
+        const uint64_t from = std::max(offset, chunkStart);
+        const uint64_t to = std::min(offset + size, chunkStart + kChunkSize);
+        if (from >= to) continue;
+        const size_t begin = static_cast<size_t>(from - chunkStart);
+        // A write past the cached end leaves a hole that the file holds as zeros.
+        if (begin > c.valid) std::memset(c.data.get() + c.valid, 0, begin - c.valid);
+        std::memcpy(c.data.get() + begin, static_cast<const char*>(data) + (from - offset), to - from);
+        c.valid = std::max(c.valid, static_cast<size_t>(to - chunkStart));
+    }
     return true;
 }
 
@@ -131,8 +161,62 @@ bool PosixFile::Sync() {
 }
 
 bool PosixFile::Truncate(uint64_t size) {
+    for (Chunk& c : m_chunks) {
+        if (c.index == UINT64_MAX) continue;
+        const uint64_t chunkStart = c.index * kChunkSize;
+        if (chunkStart >= size)
+            c.index = UINT64_MAX;
+        else
+            c.valid = std::min<size_t>(c.valid, static_cast<size_t>(size - chunkStart));
+    }
     if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) return false;
     m_size = size;
+    return true;
+}
+
+void WriteBatch::Add(uint64_t offset, const void* data, size_t size) {
+    m_pieces.push_back({offset, std::string(static_cast<const char*>(data), size)});
+}
+
+bool WriteBatch::Flush(IFile& file) {
+    std::sort(m_pieces.begin(), m_pieces.end(),
+              [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+    std::string run;
+    uint64_t runAt = 0;
+    for (const Piece& piece : m_pieces) {
+        if (!run.empty() && runAt + run.size() != piece.offset) {
+            if (!file.WriteAt(runAt, run.data(), run.size())) return false;
+            run.clear();
+        }
+        if (run.empty()) runAt = piece.offset;
+        run += piece.bytes;
+    }
+    const bool ok = run.empty() || file.WriteAt(runAt, run.data(), run.size());
+    m_pieces.clear();
+    return ok;
+}
+
+bool ReadScattered(IFile& file, const std::vector<uint64_t>& offsets, size_t pieceSize, char* out) {
+    // Reading a few kilobytes too many costs less than another system call.
+    constexpr uint64_t kMaxGap = 16 * 1024;
+    constexpr uint64_t kMaxRun = 1 << 20;
+    std::vector<size_t> order(offsets.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return offsets[a] < offsets[b]; });
+    std::vector<char> run;
+    for (size_t first = 0; first < order.size();) {
+        size_t last = first;
+        const uint64_t begin = offsets[order[first]];
+        while (last + 1 < order.size() && offsets[order[last + 1]] <= offsets[order[last]] + pieceSize + kMaxGap &&
+               offsets[order[last + 1]] + pieceSize - begin <= kMaxRun)
+            ++last;
+        const uint64_t length = offsets[order[last]] + pieceSize - begin;
+        run.assign(length, '\0');
+        if (file.ReadIsolated(begin, run.data(), length) < 0) return false;
+        for (size_t k = first; k <= last; ++k)
+            std::memcpy(out + order[k] * pieceSize, run.data() + (offsets[order[k]] - begin), pieceSize);
+        first = last + 1;
+    }
     return true;
 }
 

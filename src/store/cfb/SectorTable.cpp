@@ -9,7 +9,8 @@ namespace ph::cfb {
 
 void SectorTable::InitEmpty() {
     m_fat.clear();
-    m_stamp.clear();
+    m_freshBits.clear();
+    m_freshList.clear();
     m_fatLocations.clear();
     m_difatLocations.clear();
     m_free.clear();
@@ -17,7 +18,6 @@ void SectorTable::InitEmpty() {
     m_dirtyFat.clear();
     m_dirtyDifat.clear();
     m_sectorCount = 0;
-    m_txn = 1;
 }
 
 bool SectorTable::Load(IFile& file, const Header& header, uint64_t fileSectors,
@@ -57,17 +57,19 @@ bool SectorTable::Load(IFile& file, const Header& header, uint64_t fileSectors,
             return false;
         }
     }
+    std::vector<uint64_t> offsets;
+    offsets.reserve(numFat);
     for (size_t i = 0; i < numFat; ++i) {
         const uint32_t location = m_fatLocations[i];
         if (location >= fileSectors || location >= m_fat.size()) {
             *error = Format("FAT sector %zu lies outside the file", i);
             return false;
         }
-        if (file.ReadAt(OffsetOf(location), &m_fat[i * m_perSector], m_sectorSize) !=
-            m_sectorSize) {
-            *error = "the FAT is truncated";
-            return false;
-        }
+        offsets.push_back(OffsetOf(location));
+    }
+    if (!ReadScattered(file, offsets, m_sectorSize, reinterpret_cast<char*>(m_fat.data()))) {
+        *error = "cannot read the FAT";
+        return false;
     }
     for (uint32_t& entry : m_fat) entry = LoadLE32(&entry);  // the file is little-endian
     m_sectorCount = static_cast<uint32_t>(std::min<uint64_t>(fileSectors, m_fat.size()));
@@ -75,7 +77,7 @@ bool SectorTable::Load(IFile& file, const Header& header, uint64_t fileSectors,
     // that marks them free must not have them handed out while the header still uses them.
     for (uint32_t location : m_fatLocations) m_fat[location] = kFatSect;
     for (uint32_t location : m_difatLocations) m_fat[location] = kDifSect;
-    m_stamp.assign(m_fat.size(), 0);
+    m_freshBits.assign(m_fat.size() / 64 + 1, 0);
     for (uint32_t s = 0; s < m_sectorCount; ++s)
         if (m_fat[s] == kFreeSect) m_free.insert(s);
     return true;
@@ -90,20 +92,25 @@ void SectorTable::MarkDifatFor(size_t fatOrdinal) {
     if (fatOrdinal >= kHeaderDifatCount) m_dirtyDifat.insert(DifatOrdinalOf(fatOrdinal));
 }
 
+void SectorTable::MarkFresh(uint32_t sector) {
+    m_freshBits[sector / 64] |= uint64_t(1) << (sector % 64);
+    m_freshList.push_back(sector);
+}
+
 uint32_t SectorTable::AppendSector() {
     const uint32_t sector = m_sectorCount++;
     while (sector >= m_fat.size()) AddFatSector();
-    m_stamp[sector] = m_txn;
+    MarkFresh(sector);
     return sector;
 }
 
 void SectorTable::AddFatSector() {
     const size_t ordinal = m_fatLocations.size();
     m_fat.resize(m_fat.size() + m_perSector, kFreeSect);
-    m_stamp.resize(m_fat.size(), 0);
+    m_freshBits.resize(m_fat.size() / 64 + 1, 0);
     // The new FAT sector goes at the end of the file, which the sector itself now covers.
     const uint32_t location = m_sectorCount++;
-    m_stamp[location] = m_txn;
+    MarkFresh(location);
     m_fatLocations.push_back(location);
     SetNext(location, kFatSect);
     m_dirtyFat.insert(static_cast<uint32_t>(ordinal));
@@ -123,7 +130,7 @@ uint32_t SectorTable::Allocate() {
     if (!m_free.empty()) {
         sector = *m_free.begin();
         m_free.erase(m_free.begin());
-        m_stamp[sector] = m_txn;
+        MarkFresh(sector);
     } else {
         sector = AppendSector();
     }
@@ -185,13 +192,12 @@ void SectorTable::RelocateForCommit() {
     }
 }
 
-bool SectorTable::WriteChanges(IFile& file) const {
+void SectorTable::WriteChanges(WriteBatch& batch) const {
     std::vector<unsigned char> buffer(m_sectorSize);
     for (uint32_t ordinal : m_dirtyFat) {
         for (uint32_t i = 0; i < m_perSector; ++i)
             StoreLE32(&buffer[4 * i], m_fat[size_t(ordinal) * m_perSector + i]);
-        if (!file.WriteAt(OffsetOf(m_fatLocations[ordinal]), buffer.data(), m_sectorSize))
-            return false;
+        batch.Add(OffsetOf(m_fatLocations[ordinal]), buffer.data(), m_sectorSize);
     }
     for (uint32_t ordinal : m_dirtyDifat) {
         const size_t first = kHeaderDifatCount + size_t(ordinal) * (m_perSector - 1);
@@ -203,10 +209,8 @@ bool SectorTable::WriteChanges(IFile& file) const {
         const bool last = ordinal + 1 >= m_difatLocations.size();
         StoreLE32(&buffer[4 * (m_perSector - 1)],
                   last ? kEndOfChain : m_difatLocations[ordinal + 1]);
-        if (!file.WriteAt(OffsetOf(m_difatLocations[ordinal]), buffer.data(), m_sectorSize))
-            return false;
+        batch.Add(OffsetOf(m_difatLocations[ordinal]), buffer.data(), m_sectorSize);
     }
-    return true;
 }
 
 void SectorTable::FillHeader(Header& header) const {
@@ -223,7 +227,8 @@ void SectorTable::CommitDone() {
     m_pendingFree.clear();
     m_dirtyFat.clear();
     m_dirtyDifat.clear();
-    ++m_txn;
+    for (uint32_t sector : m_freshList) m_freshBits[sector / 64] = 0;
+    m_freshList.clear();
 }
 
 uint32_t SectorTable::TrimFreeTail() {

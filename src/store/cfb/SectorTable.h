@@ -32,7 +32,7 @@ public:
     uint32_t SectorCount() const { return m_sectorCount; }
     uint32_t Next(uint32_t sector) const { return m_fat[sector]; }
     void SetNext(uint32_t sector, uint32_t next);
-    bool IsFresh(uint32_t sector) const { return m_stamp[sector] == m_txn; }
+    bool IsFresh(uint32_t sector) const { return (m_freshBits[sector / 64] >> (sector % 64)) & 1; }
 
     // A fresh sector, its FAT entry set to end-of-chain.
     uint32_t Allocate();
@@ -47,8 +47,8 @@ public:
     // Moves every changed FAT and DIFAT sector that belongs to the committed state to a fresh
     // sector (which may change further FAT entries; repeated until nothing moves).
     void RelocateForCommit();
-    // Writes the changed FAT and DIFAT sectors.
-    bool WriteChanges(IFile& file) const;
+    // Queues the changed FAT and DIFAT sectors for writing.
+    void WriteChanges(WriteBatch& batch) const;
     void FillHeader(Header& header) const;
     // After the new header is durable: frees the pending sectors and starts a new transaction.
     void CommitDone();
@@ -60,6 +60,7 @@ public:
 
 private:
     void AddFatSector();
+    void MarkFresh(uint32_t sector);
     uint32_t AppendSector();
     void MarkDifatFor(size_t fatOrdinal);
     size_t DifatOrdinalOf(size_t fatOrdinal) const {
@@ -69,8 +70,9 @@ private:
     uint32_t m_sectorSize;
     uint32_t m_perSector;  // FAT entries in one sector
     std::vector<uint32_t> m_fat;
-    std::vector<uint32_t> m_stamp;  // transaction that allocated each sector
-    uint32_t m_txn = 1;
+    // Sectors allocated since the last commit: a bit each, and a list to clear them by.
+    std::vector<uint64_t> m_freshBits;
+    std::vector<uint32_t> m_freshList;
     uint32_t m_sectorCount = 0;  // sectors the file holds after the header
     std::vector<uint32_t> m_fatLocations;
     std::vector<uint32_t> m_difatLocations;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/StoreDump.h"
 #include "store/StoreKey.h"
 #include "support/MemStore.h"
 
@@ -459,6 +460,49 @@ TEST(FixedRecordTable, TableWithoutRecordsStreamCountsAsUpToDate) {
     store.root.CreateChild("Emails");
     CEmailsTable emails(store.root);
     EXPECT_TRUE(emails.UpgradeFields());
+}
+
+}  // namespace
+}  // namespace ph
+
+namespace ph {
+namespace {
+
+TEST(StoreDump, ShowsEveryTableRecordFieldTextAndStreamButNoSecrets) {
+    test::MemStore store;
+    {
+        CAccountsTable accounts(store.root);
+        accounts.m_rec.EmailName = "bob@example.org";
+        accounts.m_rec.Password = "hunter2";
+        accounts.Update();
+        accounts.Close();
+        COutboxTable outbox(store.root);
+        outbox.m_rec.MsgText = "text of the message";
+        outbox.Update();
+        outbox.Close();
+    }
+    AddMessage(store.root, "uid-1", true);
+    const std::vector<TableDump> dump = DumpStore(store.root);
+    ASSERT_EQ(dump.size(), 12u);
+    for (size_t i = 0; i < dump.size(); ++i) EXPECT_EQ(dump[i].name, kStoreTables[i]);
+
+    const RecordDump& account = dump[1].records.at(0);
+    EXPECT_EQ(account.id, "000001");
+    EXPECT_EQ(account.fields.size(), 24u);
+    EXPECT_EQ(account.fields[0], (std::pair<std::string, std::string>{"EmailName", "bob@example.org"}));
+    EXPECT_EQ(account.fields[2], (std::pair<std::string, std::string>{"Password", "<hidden>"}));
+
+    const RecordDump& message = dump[2].records.at(0);
+    EXPECT_EQ(dump[2].layout, "fixed-record");
+    EXPECT_EQ(message.id, "0");
+    EXPECT_EQ(message.fields.size(), CEmailsTable::Definition().size());
+    EXPECT_EQ(message.fields[8].second, "March 05, 2004 17:02:09");
+    ASSERT_EQ(message.streams.size(), 4u);
+    EXPECT_EQ(message.streams[0], (std::pair<std::string, std::string>{"Blob_Xml_0/PlainText", "plain uid-1"}));
+
+    const RecordDump& outgoing = dump[9].records.at(0);
+    ASSERT_EQ(outgoing.streams.size(), 2u);
+    EXPECT_EQ(outgoing.streams[0], (std::pair<std::string, std::string>{"MsgText", "text of the message"}));
 }
 
 }  // namespace

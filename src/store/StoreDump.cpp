@@ -1,0 +1,139 @@
+#include "store/StoreDump.h"
+
+#include "store/StoreKey.h"
+#include "store/Tables.h"
+
+namespace ph {
+namespace {
+
+// Lists field values in their stored text form.
+class CFieldCollector final : public CTextFieldExchange {
+public:
+    explicit CFieldCollector(std::vector<std::pair<std::string, std::string>>& out)
+        : CTextFieldExchange(true), m_out(out) {}
+
+private:
+    std::string_view Get(const char*) override { return {}; }
+    void Put(const char* name, std::string_view text) override {
+        const std::string_view n = name;
+        const bool secret = n == "Password" || n == "DbPswd";
+        m_out.emplace_back(name, secret && !text.empty() ? "<hidden>" : std::string(text));
+    }
+    std::vector<std::pair<std::string, std::string>>& m_out;
+};
+
+// Streams of a record storage other than its fields, deciphered.
+void CollectStreams(CStorageNode* record, RecordDump& dump) {
+    if (!record) return;
+    std::string name;
+    for (bool ok = record->FindFirst("*", ElementKind::Stream, name); ok; ok = record->FindNext(name)) {
+        if (name == "Xml") continue;
+        auto stream = record->OpenStream(name);
+        stream->EnableCipher(kStoreKey);
+        dump.streams.emplace_back(name, stream->ReadAll());
+    }
+}
+
+template <class Table>
+TableDump DumpRecordTable(CStorageNode& root, const char* layout = "record-storage") {
+    Table table(root);
+    TableDump dump{table.TableName(), layout, {}};
+    for (bool ok = table.Open(); ok; ok = table.MoveNext()) {
+        RecordDump record;
+        record.id = table.RecordName();
+        CFieldCollector collector(record.fields);
+        table.DoFieldExchange(collector);
+        CollectStreams(table.RecordStorage(), record);
+        dump.records.push_back(std::move(record));
+    }
+    table.Close();
+    return dump;
+}
+
+TableDump DumpEmails(CStorageNode& root) {
+    CEmailsTable table(root);
+    table.m_includeTexts = true;
+    TableDump dump{table.TableName(), "fixed-record", {}};
+    for (bool ok = table.Open(); ok; ok = table.MoveNext()) {
+        RecordDump record;
+        record.id = std::to_string(table.CurrentSlot());
+        CFieldCollector collector(record.fields);
+        table.m_rec.ExchangeFields(collector);
+        if (table.m_rec.HasCachedTexts()) {
+            std::vector<std::pair<std::string, std::string>> texts;
+            CFieldCollector blob(texts);
+            table.m_rec.ExchangeTexts(blob);
+            for (auto& [name, text] : texts)
+                record.streams.emplace_back("Blob_Xml_" + record.id + "/" + name, std::move(text));
+        }
+        dump.records.push_back(std::move(record));
+    }
+    table.Close();
+    return dump;
+}
+
+TableDump DumpFolderContents(CStorageNode& root) {
+    CFolderContentsTable table(root);
+    TableDump dump{table.TableName(), "fixed-record", {}};
+    for (bool ok = table.Open(); ok; ok = table.MoveNext()) {
+        RecordDump record;
+        record.id = std::to_string(table.CurrentSlot());
+        CFieldCollector collector(record.fields);
+        table.DoFieldExchange(collector);
+        dump.records.push_back(std::move(record));
+    }
+    table.Close();
+    return dump;
+}
+
+}  // namespace
+
+std::vector<TableDump> DumpStore(CStorageNode& root) {
+    std::vector<TableDump> out;
+    for (const char* name : kStoreTables) {
+        const TableLayout layout = LayoutOf(root, name);
+        const std::string table = name;
+        if (layout == TableLayout::Missing) {
+            out.push_back({table, "missing", {}});
+        } else if (table == "Emails") {
+            out.push_back(layout == TableLayout::FixedRecord
+                              ? DumpEmails(root)
+                              : DumpRecordTable<COldEmailsTable>(root, "old record-storage"));
+        } else if (table == "FolderContents") {
+            out.push_back(layout == TableLayout::FixedRecord
+                              ? DumpFolderContents(root)
+                              : DumpRecordTable<COldFolderContentsTable>(root, "old record-storage"));
+        } else if (table == "Preferences") {
+            out.push_back(DumpRecordTable<CPreferencesTable>(root));
+        } else if (table == "Accounts") {
+            out.push_back(DumpRecordTable<CAccountsTable>(root));
+        } else if (table == "AddressBook") {
+            out.push_back(DumpRecordTable<CAddressBookTable>(root));
+        } else if (table == "Folders") {
+            out.push_back(DumpRecordTable<CFoldersTable>(root));
+        } else if (table == "GroupContents") {
+            out.push_back(DumpRecordTable<CGroupContentsTable>(root));
+        } else if (table == "Groups") {
+            out.push_back(DumpRecordTable<CGroupsTable>(root));
+        } else if (table == "Rules") {
+            out.push_back(DumpRecordTable<CRulesTable>(root));
+        } else if (table == "Outbox") {
+            out.push_back(DumpRecordTable<COutboxTable>(root));
+        } else if (table == "SentItems") {
+            out.push_back(DumpRecordTable<CSentItemsTable>(root));
+        } else if (table == "EZinserts") {
+            out.push_back(DumpRecordTable<CEZinsertsTable>(root));
+        }
+    }
+    return out;
+}
+
+bool CreateNewStore(CStorageNode& root, const std::string& path, std::string* error) {
+    if (!root.CreateFile(path) || !CreateStoreTables(root)) {
+        *error = root.Error().empty() ? "cannot create the store tables" : root.Error();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ph

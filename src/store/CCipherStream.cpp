@@ -25,12 +25,12 @@ void StripPad(std::string& plain) {
 
 }  // namespace
 
-CCipherStream::CCipherStream(std::shared_ptr<cfb::CompoundFile> file, cfb::EntryId entry,
-                             bool created)
+CCipherStream::CCipherStream(std::shared_ptr<cfb::CompoundFile> file, cfb::EntryId entry, Mode mode)
     : m_file(std::move(file)),
       m_entry(entry),
       m_generation(m_file->Dir()[entry].generation),
-      m_written(created) {}
+      m_written(mode != Mode::Open),
+      m_cutOnClose(mode == Mode::Replaced) {}
 
 CCipherStream::~CCipherStream() { Close(); }
 
@@ -219,12 +219,14 @@ bool CCipherStream::WriteBlocks(const void* data, size_t count) {
 bool CCipherStream::Close() {
     if (m_closed) return true;
     m_closed = true;
+    bool ok = true;
     if (m_cipher && m_padding && m_written && !m_finalWritten) {
         uint8_t zeros[kBlock] = {};
         m_cipher->Encrypt(zeros, zeros, kBlock);
-        return WriteRaw(zeros, kBlock);
+        ok = WriteRaw(zeros, kBlock);
     }
-    return true;
+    if (m_cutOnClose && ok && m_pos < GetLength()) ok = SetLength(m_pos);
+    return ok;
 }
 
 }  // namespace ph

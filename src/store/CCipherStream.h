@@ -21,9 +21,14 @@ enum class SeekOrigin { Begin, Current, End };
 
 class CCipherStream {
 public:
-    // `created`: the stream was just created, so closing it writes its end even if nothing
-    // was written (an empty enciphered stream is one block).
-    CCipherStream(std::shared_ptr<cfb::CompoundFile> file, cfb::EntryId entry, bool created);
+    enum class Mode {
+        Open,     // an existing stream, as it stands
+        Created,  // a new, empty stream: closing it writes its end even if nothing was written
+        // An existing stream being replaced: written from the start and cut where the writing
+        // ends when it is closed. Unchanged bytes then cost no write at all.
+        Replaced,
+    };
+    CCipherStream(std::shared_ptr<cfb::CompoundFile> file, cfb::EntryId entry, Mode mode);
     ~CCipherStream();  // closes
     CCipherStream(const CCipherStream&) = delete;
     CCipherStream& operator=(const CCipherStream&) = delete;
@@ -64,6 +69,7 @@ private:
     bool m_padding = true;
     bool m_finalWritten = false;
     bool m_written;        // created or written to: closing writes the end marker
+    bool m_cutOnClose;
     bool m_endOfData = false;
     bool m_damaged = false;
     bool m_closed = false;

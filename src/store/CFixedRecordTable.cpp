@@ -164,12 +164,8 @@ bool CFixedRecordTable::ReadTableInfo() {
 }
 
 bool CFixedRecordTable::WriteTableInfo() {
-    // Rewritten in place rather than re-created, so a commit writes only the sector that
-    // holds the changed bit.
-    auto stream = m_table->OpenStream(kTableInfo);
-    if (!stream) stream = m_table->CreateStream(kTableInfo);
-    return stream && stream->Write(m_bitmap) && stream->SetLength(m_bitmap.size()) &&
-           stream->Close();
+    auto stream = m_table->CreateStream(kTableInfo);
+    return stream && stream->Write(m_bitmap) && stream->Close();
 }
 
 bool CFixedRecordTable::ReadFieldList() {

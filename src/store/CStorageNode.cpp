@@ -55,16 +55,22 @@ std::unique_ptr<CStorageNode> CStorageNode::OpenChild(std::string_view name) {
 
 std::unique_ptr<CCipherStream> CStorageNode::CreateStream(std::string_view name) {
     if (!Usable()) return nullptr;
+    // Replacing a stream rewrites it in place: a record saved again with the same content
+    // then changes nothing on disk.
+    const EntryId existing = m_file->Find(m_entry, name);
+    if (existing != kNoEntry && m_file->Dir()[existing].type == EntryType::Stream &&
+        !m_file->Dir()[existing].broken)
+        return std::make_unique<CCipherStream>(m_file, existing, CCipherStream::Mode::Replaced);
     const EntryId id = m_file->CreateElement(m_entry, name, EntryType::Stream);
     if (id == kNoEntry) return nullptr;
-    return std::make_unique<CCipherStream>(m_file, id, true);
+    return std::make_unique<CCipherStream>(m_file, id, CCipherStream::Mode::Created);
 }
 
 std::unique_ptr<CCipherStream> CStorageNode::OpenStream(std::string_view name) {
     if (!Usable()) return nullptr;
     const EntryId id = m_file->Find(m_entry, name);
     if (id == kNoEntry || m_file->Dir()[id].type != EntryType::Stream) return nullptr;
-    return std::make_unique<CCipherStream>(m_file, id, false);
+    return std::make_unique<CCipherStream>(m_file, id, CCipherStream::Mode::Open);
 }
 
 bool CStorageNode::FindFirst(std::string_view pattern, ElementKind kind, std::string& name) {

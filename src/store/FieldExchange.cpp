@@ -50,7 +50,7 @@ void CDollarTagWriter::Put(const char* name, std::string_view text) {
 }
 
 std::string_view CDollarTagReader::Get(const char* name) {
-    const std::string open = Format("<$%s$>", name);
+    const std::string open = std::string("<$") + name + "$>";
     // Fields stand in exchange order, so the search goes on from the previous value; that
     // keeps a tag quoted inside an earlier value (a message body, say) from being taken
     // for the field. Records written in another order are found from the start.

@@ -64,10 +64,10 @@ bool CompoundFile::Fail(std::string reason) {
 void CompoundFile::Reset() {
     m_header = Header{};
     m_dirChain.clear();
-    m_miniFat.clear();
-    m_miniFatChain.clear();
+    m_miniFat.Reset({}, m_header.SectorSize());
     m_miniFree.clear();
-    m_dirtyMiniFat.clear();
+    m_miniFreeReady = false;
+    m_miniOwned.clear();
     m_chains.clear();
     m_rebuiltDirSectors.clear();
     m_brokenEntries.clear();
@@ -95,6 +95,8 @@ bool CompoundFile::InitNew() {
     m_dir = Directory(m_header.SectorSize());
     m_fat.InitEmpty();
     m_dir.InitEmpty();
+    m_miniFat.Reset({}, m_header.SectorSize());
+    m_miniFreeReady = true;  // nothing to check in a new file
     if (!m_file->Truncate(0)) return Fail("cannot empty the file");
     // A new file is a valid, empty compound file from its first commit on.
     return DurableCommit();
@@ -121,44 +123,39 @@ bool CompoundFile::Load() {
     if (!m_fat.ReadChain(m_header.firstDirSector, m_dirChain, &error))
         return Fail("directory: " + error);
     if (m_dirChain.empty()) return Fail("the compound file has no directory");
-    std::string bytes(m_dirChain.size() * size_t(sectorSize), '\0');
-    std::vector<uint64_t> offsets;
-    for (uint32_t s : m_dirChain) offsets.push_back(m_fat.OffsetOf(s));
-    if (!ReadScattered(*m_file, offsets, sectorSize, bytes.data()))
-        return Fail("cannot read the directory");
-    if (!m_dir.Load(bytes, &error)) return Fail(error);
+    auto readDirectory = [this](size_t first, size_t count, char* out) {
+        std::vector<uint64_t> offsets;
+        for (size_t k = first; k < first + count; ++k) offsets.push_back(m_fat.OffsetOf(m_dirChain[k]));
+        return ReadScattered(*m_file, offsets, SectorSize(), out);
+    };
+    if (!m_dir.Load(m_dirChain.size(), readDirectory, &error)) return Fail(error);
     m_rebuiltDirSectors = m_dir.DirtySectors();
     m_dir.ClearDirty();
 
-    if (m_header.firstMiniFatSector != kEndOfChain && m_header.firstMiniFatSector != kFreeSect) {
-        if (!m_fat.ReadChain(m_header.firstMiniFatSector, m_miniFatChain, &error))
-            return Fail("mini FAT: " + error);
-        m_miniFat.assign(m_miniFatChain.size() * size_t(MiniPerSector()), kFreeSect);
-        for (size_t i = 0; i < m_miniFatChain.size(); ++i) {
-            if (m_file->ReadAt(m_fat.OffsetOf(m_miniFatChain[i]), &m_miniFat[i * MiniPerSector()],
-                               sectorSize) < 0)
-                return Fail("cannot read the mini FAT");
-        }
-        for (uint32_t& entry : m_miniFat) entry = LoadLE32(&entry);
-    }
+    std::vector<uint32_t> miniFatChain;
+    if (m_header.firstMiniFatSector != kEndOfChain && m_header.firstMiniFatSector != kFreeSect &&
+        !m_fat.ReadChain(m_header.firstMiniFatSector, miniFatChain, &error))
+        return Fail("mini FAT: " + error);
+    m_miniFat.Reset(std::move(miniFatChain), sectorSize);
     return LoadChains();
 }
 
-// Walks every stream's chain once: damaged or cross-linked streams are marked broken (their
-// data is never read, written or freed), and the free mini sectors are collected.
+// Walks every chain of whole sectors once: damaged or cross-linked streams are marked
+// broken (their data is never read, written or freed). Mini chains are checked as they are
+// first used (MiniChain).
 bool CompoundFile::LoadChains() {
     std::string error;
-    std::vector<uint8_t> owned(m_fat.SectorCount(), 0);
-    for (uint32_t s : m_dirChain) owned[s] = 1;
-    for (uint32_t s : m_miniFatChain) {
+    std::vector<bool> owned(m_fat.SectorCount(), false);
+    for (uint32_t s : m_dirChain) owned[s] = true;
+    for (uint32_t s : m_miniFat.Chain()) {
         // Both would be rewritten and freed at the next commit, each undoing the other.
         if (owned[s]) return Fail("the mini FAT shares sectors with the directory");
-        owned[s] = 1;
+        owned[s] = true;
     }
     auto claim = [&owned](const std::vector<uint32_t>& chain) {
         for (uint32_t s : chain)
             if (owned[s]) return false;
-        for (uint32_t s : chain) owned[s] = 1;
+        for (uint32_t s : chain) owned[s] = true;
         return true;
     };
 
@@ -168,37 +165,17 @@ bool CompoundFile::LoadChains() {
         if (!m_fat.ReadChain(root.start, chain, &error)) return Fail("mini stream: " + error);
         if (chain.size() < CeilDiv(root.size, SectorSize()) || !claim(chain))
             return Fail("the mini stream is damaged");
-        m_chains[kRoot] = chain;
+        m_chains[kRoot] = std::move(chain);
     }
-
-    const uint32_t miniCount = std::min<uint64_t>(MiniCapacity(), m_miniFat.size());
-    std::vector<uint8_t> miniOwned(miniCount, 0);
     for (EntryId id = 1; id < m_dir.Count(); ++id) {
         const DirEntry& e = m_dir[id];
-        if (e.type != EntryType::Stream || e.size == 0) continue;
-        bool ok;
-        if (e.size >= kMiniStreamCutoff) {
-            ok = m_fat.ReadChain(e.start, chain, &error) &&
-                 chain.size() >= CeilDiv(e.size, SectorSize()) && claim(chain);
-            if (ok) m_chains[id] = chain;
-        } else {
-            const uint64_t needed = CeilDiv(e.size, kMiniSectorSize);
-            std::vector<uint32_t> mini;
-            uint32_t m = e.start;
-            ok = true;
-            while (ok && mini.size() < needed) {
-                ok = m < miniCount && !miniOwned[m];
-                if (ok) {
-                    miniOwned[m] = 1;
-                    mini.push_back(m);
-                    m = m_miniFat[m];
-                }
-            }
-        }
-        if (!ok) MarkBroken(id);
+        if (e.type != EntryType::Stream || e.size < kMiniStreamCutoff) continue;
+        if (m_fat.ReadChain(e.start, chain, &error) && chain.size() >= CeilDiv(e.size, SectorSize()) &&
+            claim(chain))
+            m_chains[id] = std::move(chain);
+        else
+            MarkBroken(id);
     }
-    for (uint32_t m = 0; m < miniCount; ++m)
-        if (m_miniFat[m] == kFreeSect && !miniOwned[m]) m_miniFree.insert(m);
     return true;
 }
 
@@ -402,36 +379,20 @@ bool CompoundFile::WriteRegular(EntryId entry, uint64_t offset, const void* data
     std::vector<uint32_t>& chain = ChainOf(entry);
     const uint32_t ss = SectorSize();
     const auto* in = static_cast<const unsigned char*>(data);
-    std::vector<unsigned char> sector;
-    // A run of bytes bound for adjacent fresh sectors goes out in one write.
-    uint64_t runAt = 0;
-    const unsigned char* runData = nullptr;
-    size_t runSize = 0;
-    auto flush = [&]() {
-        if (runSize && !m_file->WriteAt(runAt, runData, runSize)) return false;
-        runSize = 0;
-        return true;
-    };
+    std::vector<unsigned char> sector(ss);
+    // Bytes bound for fresh sectors and the copies of committed ones go out together, in file
+    // order, when the write is done.
+    WriteBatch batch;
     while (size > 0) {
         const size_t k = static_cast<size_t>(offset / ss);
         const uint32_t within = static_cast<uint32_t>(offset % ss);
         const size_t take = std::min<size_t>(ss - within, size);
         const uint32_t s = chain[k];
-        const uint64_t at = m_fat.OffsetOf(s) + within;
         if (m_fat.IsFresh(s)) {
-            if (runSize && runAt + runSize == at && runData + runSize == in) {
-                runSize += take;
-            } else {
-                if (!flush()) return Fail("cannot write the file");
-                runAt = at;
-                runData = in;
-                runSize = take;
-            }
+            batch.Add(m_fat.OffsetOf(s) + within, in, take);
         } else {
             // The committed file uses this sector: the change goes to a fresh copy, unless
             // the bytes are already there (whole-stream rewrites often change one sector).
-            if (!flush()) return Fail("cannot write the file");
-            sector.resize(ss);
             const int64_t got = m_file->ReadAt(m_fat.OffsetOf(s), sector.data(), ss);
             if (got < 0) return Fail("cannot read the file");
             std::memset(sector.data() + got, 0, ss - static_cast<size_t>(got));
@@ -439,15 +400,14 @@ bool CompoundFile::WriteRegular(EntryId entry, uint64_t offset, const void* data
                 std::memcpy(sector.data() + within, in, take);
                 const uint32_t fresh = m_fat.Allocate();
                 RelinkChain(chain, k, fresh, &m_dir.Edit(entry).start);
-                if (!m_file->WriteAt(m_fat.OffsetOf(fresh), sector.data(), ss))
-                    return Fail("cannot write the file");
+                batch.Add(m_fat.OffsetOf(fresh), sector.data(), ss);
             }
         }
         in += take;
         offset += take;
         size -= take;
     }
-    return flush() || Fail("cannot write the file");
+    return batch.Flush(*m_file) || Fail("cannot write the file");
 }
 
 bool CompoundFile::ResizeRegular(EntryId entry, uint64_t size) {
@@ -478,16 +438,55 @@ bool CompoundFile::ResizeRegular(EntryId entry, uint64_t size) {
 
 bool CompoundFile::MiniChain(EntryId entry, std::vector<uint32_t>& out) {
     out.clear();
-    const uint64_t needed = CeilDiv(m_dir[entry].size, kMiniSectorSize);
-    uint32_t m = m_dir[entry].start;
-    while (out.size() < needed) {
-        if (m >= m_miniFat.size()) {
-            m_error = "a mini stream chain is damaged";
-            return false;
-        }
-        out.push_back(m);
-        m = m_miniFat[m];
+    if (m_dir[entry].broken) {
+        m_error = "the stream is damaged";
+        return false;
     }
+    const uint64_t needed = CeilDiv(m_dir[entry].size, kMiniSectorSize);
+    bool inRange = true;
+    if (!m_miniFat.Walk(m_dir[entry].start, needed, MiniCapacity(), out, inRange)) {
+        m_error = "cannot read the mini FAT";
+        return false;
+    }
+    if (!inRange) {
+        MarkBroken(entry);
+        m_error = "a mini stream chain is damaged";
+        return false;
+    }
+    return m_dir[entry].miniChecked || CheckMiniChain(entry, out);
+}
+
+// A chain must not visit a mini sector twice or use one of another stream's.
+bool CompoundFile::CheckMiniChain(EntryId entry, const std::vector<uint32_t>& chain) {
+    if (m_miniOwned.size() < MiniCapacity()) m_miniOwned.resize(MiniCapacity(), false);
+    size_t claimed = 0;
+    for (; claimed < chain.size() && !m_miniOwned[chain[claimed]]; ++claimed) m_miniOwned[chain[claimed]] = true;
+    if (claimed < chain.size()) {
+        for (size_t i = 0; i < claimed; ++i) m_miniOwned[chain[i]] = false;
+        MarkBroken(entry);
+        m_error = "a mini stream chain loops or shares sectors";
+        return false;
+    }
+    m_dir.SetMiniChecked(entry);
+    return true;
+}
+
+bool CompoundFile::PrepareMiniChanges() {
+    if (m_miniFreeReady) return true;
+    if (!m_miniFat.LoadAll()) return Fail("cannot read the mini FAT");
+    std::vector<uint32_t> chain;
+    for (EntryId id = 1; id < m_dir.Count(); ++id) {
+        const DirEntry& e = m_dir[id];
+        if (e.type == EntryType::Stream && e.size > 0 && e.size < kMiniStreamCutoff && !e.broken)
+            MiniChain(id, chain);  // a bad chain marks its stream damaged
+    }
+    if (m_miniOwned.size() < MiniCapacity()) m_miniOwned.resize(MiniCapacity(), false);
+    const uint32_t limit = static_cast<uint32_t>(std::min<uint64_t>(MiniCapacity(), m_miniFat.Count()));
+    for (uint32_t m = 0; m < limit; ++m) {
+        uint32_t next;
+        if (m_miniFat.Get(m, next) && next == kFreeSect && !m_miniOwned[m]) m_miniFree.insert(m);
+    }
+    m_miniFreeReady = true;
     return true;
 }
 
@@ -514,7 +513,7 @@ bool CompoundFile::ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t
 
 bool CompoundFile::WriteMini(EntryId entry, uint64_t offset, const void* data, size_t size) {
     std::vector<uint32_t> chain;
-    if (!MiniChain(entry, chain)) return Fail(m_error);
+    if (!MiniChain(entry, chain)) return false;  // nothing changed yet
     const auto* in = static_cast<const unsigned char*>(data);
     while (size > 0) {
         size_t k = static_cast<size_t>(offset / kMiniSectorSize);
@@ -534,9 +533,8 @@ bool CompoundFile::WriteMini(EntryId entry, uint64_t offset, const void* data, s
     return true;
 }
 
-void CompoundFile::SetMiniNext(uint32_t sector, uint32_t next) {
-    m_miniFat[sector] = next;
-    m_dirtyMiniFat.insert(sector / MiniPerSector());
+bool CompoundFile::SetMiniNext(uint32_t sector, uint32_t next) {
+    return m_miniFat.Set(sector, next) || Fail("cannot read the mini FAT");
 }
 
 bool CompoundFile::AllocateMini(uint32_t& sector) {
@@ -548,28 +546,27 @@ bool CompoundFile::AllocateMini(uint32_t& sector) {
         sector = MiniCapacity();
         if (!ResizeRegular(kRoot, uint64_t(sector + 1) * kMiniSectorSize)) return false;
         // A damaged file's mini stream can run past what its mini FAT describes.
-        while (sector >= m_miniFat.size()) {
-            const size_t ordinal = m_miniFat.size() / MiniPerSector();
-            m_miniFat.resize(m_miniFat.size() + MiniPerSector(), kFreeSect);
-            m_dirtyMiniFat.insert(static_cast<uint32_t>(ordinal));
-        }
+        while (sector >= m_miniFat.Count()) m_miniFat.Grow();
+        m_miniOwned.resize(MiniCapacity(), false);
     }
-    SetMiniNext(sector, kEndOfChain);
-    return true;
+    m_miniOwned[sector] = true;
+    return SetMiniNext(sector, kEndOfChain);
 }
 
 void CompoundFile::FreeMiniChain(EntryId entry) {
     std::vector<uint32_t> chain;
-    if (!MiniChain(entry, chain)) return;
+    if (!PrepareMiniChanges() || !MiniChain(entry, chain)) return;
     for (uint32_t m : chain) {
         SetMiniNext(m, kFreeSect);
-        m_miniFree.insert(m);
+        m_miniOwned[m] = false;
+        if (m_miniFreeReady) m_miniFree.insert(m);
     }
 }
 
 bool CompoundFile::ResizeMini(EntryId entry, uint64_t size) {
     std::vector<uint32_t> chain;
-    if (!MiniChain(entry, chain)) return Fail(m_error);
+    if (!PrepareMiniChanges()) return false;
+    if (!MiniChain(entry, chain)) return false;  // nothing changed yet
     const size_t needed = static_cast<size_t>(CeilDiv(size, kMiniSectorSize));
     while (chain.size() < needed) {
         uint32_t m;
@@ -583,7 +580,8 @@ bool CompoundFile::ResizeMini(EntryId entry, uint64_t size) {
     if (chain.size() > needed) {
         for (size_t i = needed; i < chain.size(); ++i) {
             SetMiniNext(chain[i], kFreeSect);
-            m_miniFree.insert(chain[i]);
+            m_miniOwned[chain[i]] = false;
+            if (m_miniFreeReady) m_miniFree.insert(chain[i]);
         }
         chain.resize(needed);
         if (chain.empty())
@@ -599,7 +597,7 @@ bool CompoundFile::ResizeMini(EntryId entry, uint64_t size) {
 // Commit
 
 bool CompoundFile::HasChanges() const {
-    return m_fat.HasChanges() || !m_dir.DirtySectors().empty() || !m_dirtyMiniFat.empty();
+    return m_fat.HasChanges() || !m_dir.DirtySectors().empty() || !m_miniFat.Dirty().empty();
 }
 
 bool CompoundFile::Commit() {
@@ -641,12 +639,9 @@ void CompoundFile::FlushSystemSectors(WriteBatch& batch, std::vector<uint32_t>& 
 }
 
 void CompoundFile::FlushMiniFat(WriteBatch& batch) {
-    const uint32_t per = MiniPerSector();
-    FlushSystemSectors(
-        batch, m_miniFatChain, &m_header.firstMiniFatSector, m_dirtyMiniFat,
-        static_cast<uint32_t>(m_miniFat.size() / per), [this, per](uint32_t k, unsigned char* out) {
-            for (uint32_t i = 0; i < per; ++i) StoreLE32(out + 4 * i, m_miniFat[size_t(k) * per + i]);
-        });
+    FlushSystemSectors(batch, m_miniFat.Chain(), &m_header.firstMiniFatSector, m_miniFat.Dirty(),
+                       static_cast<uint32_t>(m_miniFat.Count() / (SectorSize() / 4)),
+                       [this](uint32_t k, unsigned char* out) { m_miniFat.Serialize(k, out); });
 }
 
 void CompoundFile::FlushDirectory(WriteBatch& batch) {
@@ -673,8 +668,8 @@ bool CompoundFile::DurableCommit() {
     m_fat.WriteChanges(batch);
     if (!batch.Flush(*m_file)) return Fail("cannot write the file");
     m_fat.FillHeader(m_header);
-    if (m_miniFatChain.empty()) m_header.firstMiniFatSector = kEndOfChain;
-    m_header.numMiniFatSectors = static_cast<uint32_t>(m_miniFatChain.size());
+    if (m_miniFat.Chain().empty()) m_header.firstMiniFatSector = kEndOfChain;
+    m_header.numMiniFatSectors = static_cast<uint32_t>(m_miniFat.Chain().size());
     m_header.numDirSectors = static_cast<uint32_t>(m_dirChain.size());
     unsigned char raw[kHeaderSize];
     m_header.Serialize(raw);
@@ -683,7 +678,7 @@ bool CompoundFile::DurableCommit() {
     if (!m_file->Sync()) return Fail("cannot sync the file");
     m_fat.CommitDone();
     m_dir.ClearDirty();
-    m_dirtyMiniFat.clear();
+    m_miniFat.ClearDirty();
     m_rebuiltDirSectors.clear();
     // Free sectors at the end are given back to the file system. Losing this to a crash
     // only leaves free sectors behind.

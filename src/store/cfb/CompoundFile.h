@@ -21,6 +21,7 @@
 #include "store/cfb/Directory.h"
 #include "store/cfb/FileIo.h"
 #include "store/cfb/Header.h"
+#include "store/cfb/MiniFat.h"
 #include "store/cfb/SectorTable.h"
 
 namespace ph::cfb {
@@ -93,13 +94,19 @@ private:
     bool ResizeRegular(EntryId entry, uint64_t size);
     void RelinkChain(std::vector<uint32_t>& chain, size_t index, uint32_t fresh, uint32_t* head);
     // Mini streams: 64-byte mini sectors inside the root entry's stream, chained by the
-    // mini FAT. Every stream below the cutoff lives there.
+    // mini FAT. Every stream below the cutoff lives there. A chain is checked the first time
+    // it is walked (in range, no loops, no sector of another stream); a bad one marks the
+    // stream damaged.
     bool MiniChain(EntryId entry, std::vector<uint32_t>& out);
+    bool CheckMiniChain(EntryId entry, const std::vector<uint32_t>& chain);
+    // Before the first mini sector is freed or handed out: every chain checked (a sector of
+    // two chains stays with the earlier entry), the free ones known.
+    bool PrepareMiniChanges();
     bool ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t size);
     bool WriteMini(EntryId entry, uint64_t offset, const void* data, size_t size);
     bool ResizeMini(EntryId entry, uint64_t size);
     bool AllocateMini(uint32_t& sector);
-    void SetMiniNext(uint32_t sector, uint32_t next);
+    bool SetMiniNext(uint32_t sector, uint32_t next);
     void FreeMiniChain(EntryId entry);
     // Size change of a user stream, moving it between the mini stream and sectors when it
     // crosses the cutoff. Bytes between the old and new size read as zeros.
@@ -109,7 +116,7 @@ private:
     bool WriteZeros(EntryId stream, uint64_t offset, uint64_t count);
     void FreeElementData(EntryId entry);
     uint32_t MiniCapacity() const { return static_cast<uint32_t>(m_dir[kRoot].size / kMiniSectorSize); }
-    uint32_t MiniPerSector() const { return SectorSize() / 4; }
+
 
     void FlushDirectory(WriteBatch& batch);
     void FlushMiniFat(WriteBatch& batch);
@@ -125,10 +132,10 @@ private:
     SectorTable m_fat{512};
     Directory m_dir{512};
     std::vector<uint32_t> m_dirChain;
-    std::vector<uint32_t> m_miniFat;
-    std::vector<uint32_t> m_miniFatChain;
-    std::set<uint32_t> m_miniFree;
-    std::set<uint32_t> m_dirtyMiniFat;  // mini FAT sector ordinals changed since the commit
+    MiniFat m_miniFat{*m_file, m_fat, 512};
+    std::set<uint32_t> m_miniFree;  // valid once m_miniFreeReady
+    bool m_miniFreeReady = false;
+    std::vector<bool> m_miniOwned;  // mini sectors of checked chains
     std::unordered_map<EntryId, std::vector<uint32_t>> m_chains;  // regular streams and root
     // Directory sectors of sibling trees rebuilt at load. They go out with the next commit
     // that has changes of its own; opening and closing a file writes nothing.

@@ -29,6 +29,7 @@ constexpr int kMaxTreeDepth = 128;
 int CompareNames(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
     for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == b[i]) continue;  // most names share long prefixes ("Blob_Xml_")
         const char16_t ua = UpperUnit(a[i]), ub = UpperUnit(b[i]);
         if (ua != ub) return ua < ub ? -1 : 1;
     }
@@ -64,34 +65,51 @@ DirEntry& Directory::Edit(EntryId id) {
     return m_entries[id];
 }
 
-bool Directory::Load(const std::string& bytes, std::string* error) {
-    const size_t count = bytes.size() / kEntrySize;
-    m_entries.assign(count, DirEntry{});
-    for (size_t i = 0; i < count; ++i) {
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + i * kEntrySize;
-        DirEntry& e = m_entries[i];
-        const uint8_t type = p[0x42];
-        if (type != 1 && type != 2 && type != 5) continue;  // unused (or obsolete) slot
-        const uint16_t nameBytes = LoadLE16(p + 0x40);
-        if (nameBytes > 64 || nameBytes % 2 != 0) {
-            *error = Format("directory entry %zu has a bad name length %u", i, nameBytes);
+bool Directory::ParseEntry(const unsigned char* p, std::string* error) {
+    DirEntry& e = m_entries.emplace_back();
+    const uint8_t type = p[0x42];
+    if (type != 1 && type != 2 && type != 5) return true;  // unused (or obsolete) slot
+    const uint16_t nameBytes = LoadLE16(p + 0x40);
+    if (nameBytes > 64 || nameBytes % 2 != 0) {
+        *error = Format("directory entry %zu has a bad name length %u", m_entries.size() - 1, nameBytes);
+        return false;
+    }
+    e.name.resize(nameBytes > 0 ? nameBytes / 2u - 1 : 0);
+    for (size_t c = 0; c < e.name.size(); ++c) e.name[c] = char16_t(LoadLE16(p + 2 * c));
+    e.type = static_cast<EntryType>(type);
+    e.color = p[0x43] == 0 ? 0 : 1;
+    e.left = LoadLE32(p + 0x44);
+    e.right = LoadLE32(p + 0x48);
+    e.child = LoadLE32(p + 0x4C);
+    std::memcpy(e.clsid.data(), p + 0x50, 16);
+    e.stateBits = LoadLE32(p + 0x60);
+    e.created = LoadLE64(p + 0x64);
+    e.modified = LoadLE64(p + 0x6C);
+    e.start = LoadLE32(p + 0x74);
+    // Version 3 files may hold junk in the high half of the size; the format says to
+    // ignore it, and a 512-byte-sector file cannot hold a stream that large anyway.
+    e.size = m_perSector == 4 ? LoadLE32(p + 0x78) : LoadLE64(p + 0x78);
+    if (e.type != EntryType::Storage && e.type != EntryType::Root) e.child = kNoEntry;
+    return true;
+}
+
+bool Directory::Load(size_t sectorCount, const SectorReader& read, std::string* error) {
+    // A window at a time: a large directory is never held twice in memory.
+    constexpr size_t kWindow = 1024;
+    const size_t count = sectorCount * m_perSector;
+    const size_t sectorSize = m_perSector * kEntrySize;
+    m_entries.clear();
+    m_entries.reserve(count);
+    std::vector<char> window(std::min(sectorCount, kWindow) * sectorSize);
+    for (size_t first = 0; first < sectorCount; first += kWindow) {
+        const size_t n = std::min(kWindow, sectorCount - first);
+        if (!read(first, n, window.data())) {
+            *error = "cannot read the directory";
             return false;
         }
-        for (size_t c = 0; c + 1 < nameBytes / 2u; ++c) e.name += char16_t(LoadLE16(p + 2 * c));
-        e.type = static_cast<EntryType>(type);
-        e.color = p[0x43] == 0 ? 0 : 1;
-        e.left = LoadLE32(p + 0x44);
-        e.right = LoadLE32(p + 0x48);
-        e.child = LoadLE32(p + 0x4C);
-        std::memcpy(e.clsid.data(), p + 0x50, 16);
-        e.stateBits = LoadLE32(p + 0x60);
-        e.created = LoadLE64(p + 0x64);
-        e.modified = LoadLE64(p + 0x6C);
-        e.start = LoadLE32(p + 0x74);
-        // Version 3 files may hold junk in the high half of the size; the format says to
-        // ignore it, and a 512-byte-sector file cannot hold a stream that large anyway.
-        e.size = m_perSector == 4 ? LoadLE32(p + 0x78) : LoadLE64(p + 0x78);
-        if (e.type != EntryType::Storage && e.type != EntryType::Root) e.child = kNoEntry;
+        for (size_t i = 0; i < n * m_perSector; ++i)
+            if (!ParseEntry(reinterpret_cast<const unsigned char*>(window.data()) + i * kEntrySize, error))
+                return false;
     }
     if (count == 0 || m_entries[0].type != EntryType::Root) {
         *error = "the compound file has no root storage";

@@ -5,6 +5,7 @@
 // siblings and change O(log n) entries, so a storage of 100,000 streams stays fast and a
 // commit rewrites only the few directory sectors those entries live in.
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -38,6 +39,8 @@ struct DirEntry {
     uint32_t generation = 0;
     // In memory only: the entry's sector chain failed validation; its data is not touched.
     bool broken = false;
+    // In memory only: a mini stream whose chain has been checked (and its sectors claimed).
+    bool miniChecked = false;
 
     bool IsStorage() const { return type == EntryType::Storage || type == EntryType::Root; }
 };
@@ -55,10 +58,12 @@ public:
 
     // A directory holding only the root storage.
     void InitEmpty();
-    // Takes the raw directory stream. Fails on an entry the tree reaches twice or out of
+    // Reads `sectorCount` directory sectors through `read` (which fills `count` sectors from
+    // `first` on), a window at a time. Fails on an entry the tree reaches twice or out of
     // range, a bad type or name, or a missing root. Sibling trees that are not valid
     // red-black search trees under our ordering are rebuilt in memory.
-    bool Load(const std::string& bytes, std::string* error);
+    using SectorReader = std::function<bool(size_t first, size_t count, char* out)>;
+    bool Load(size_t sectorCount, const SectorReader& read, std::string* error);
 
     size_t Count() const { return m_entries.size(); }
     const DirEntry& operator[](EntryId id) const { return m_entries[id]; }
@@ -89,6 +94,7 @@ public:
     void MarkSectorDirty(uint32_t ordinal) { m_dirtySectors.insert(ordinal); }
     // In memory only: the entry's data is not to be touched (nothing to write).
     void SetBroken(EntryId id) { m_entries[id].broken = true; }
+    void SetMiniChecked(EntryId id) { m_entries[id].miniChecked = true; }
     void SerializeSector(uint32_t ordinal, unsigned char* out) const;
 
     // True when the children of `storage` form a valid red-black search tree.
@@ -100,6 +106,7 @@ private:
     DirEntry& E(EntryId id) { return m_entries[id]; }
     void Touch(EntryId id) { m_dirtySectors.insert(static_cast<uint32_t>(id / m_perSector)); }
     EntryId NewSlot();
+    bool ParseEntry(const unsigned char* p, std::string* error);
     void RotateLeft(EntryId storage, EntryId x);
     void RotateRight(EntryId storage, EntryId x);
     void ReplaceChild(EntryId storage, EntryId parent, EntryId oldChild, EntryId newChild);

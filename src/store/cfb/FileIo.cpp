@@ -197,8 +197,8 @@ bool WriteBatch::Flush(IFile& file) {
 }
 
 bool ReadScattered(IFile& file, const std::vector<uint64_t>& offsets, size_t pieceSize, char* out) {
-    // Reading a few kilobytes too many costs less than another system call.
-    constexpr uint64_t kMaxGap = 16 * 1024;
+    // Copying a few kilobytes too many costs about what another system call does.
+    constexpr uint64_t kMaxGap = 4 * 1024;
     constexpr uint64_t kMaxRun = 1 << 20;
     std::vector<size_t> order(offsets.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;

@@ -84,6 +84,7 @@ bool SectorTable::Load(IFile& file, const Header& header, uint64_t fileSectors,
 }
 
 void SectorTable::SetNext(uint32_t sector, uint32_t next) {
+    if (m_fat[sector] == next) return;
     m_fat[sector] = next;
     m_dirtyFat.insert(sector / m_perSector);
 }
@@ -164,30 +165,70 @@ bool SectorTable::ReadChain(uint32_t start, std::vector<uint32_t>& out, std::str
     return true;
 }
 
+std::vector<uint32_t> SectorTable::AllocateRun(size_t count) {
+    // The lowest run of `count` free sectors in a row, else the end of the file. Relocated
+    // FAT and DIFAT sectors then go out in one write, and the runs freed by one commit are
+    // reused by the one after next, so the file does not grow.
+    std::vector<uint32_t> run;
+    uint32_t start = 0, length = 0;
+    for (uint32_t sector : m_free) {
+        if (length > 0 && sector == start + length) {
+            ++length;
+        } else {
+            start = sector;
+            length = 1;
+        }
+        if (length == count) break;
+    }
+    if (count > 0 && length == count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            m_free.erase(start + i);
+            MarkFresh(start + i);
+            SetNext(start + i, kEndOfChain);
+            run.push_back(start + i);
+        }
+        return run;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        run.push_back(AppendSector());
+        SetNext(run.back(), kEndOfChain);
+    }
+    return run;
+}
+
 void SectorTable::RelocateForCommit() {
-    bool moved = true;
-    while (moved) {
-        moved = false;
-        for (uint32_t ordinal : std::set<uint32_t>(m_dirtyFat)) {
+    for (;;) {
+        std::vector<uint32_t> fats, difats;
+        for (uint32_t ordinal : m_dirtyFat)
+            if (!IsFresh(m_fatLocations[ordinal])) fats.push_back(ordinal);
+        // Moving a DIFAT sector changes the link in the one before it, and so on back to the
+        // header: all of them up to the last changed one move together.
+        uint32_t lastDirty = 0;
+        bool anyDifat = false;
+        for (uint32_t ordinal : m_dirtyDifat) {
+            if (IsFresh(m_difatLocations[ordinal])) continue;
+            anyDifat = true;
+            lastDirty = std::max(lastDirty, ordinal);
+        }
+        for (uint32_t ordinal = 0; anyDifat && ordinal <= lastDirty; ++ordinal)
+            if (!IsFresh(m_difatLocations[ordinal])) difats.push_back(ordinal);
+        if (fats.empty() && difats.empty()) return;
+
+        const std::vector<uint32_t> run = AllocateRun(fats.size() + difats.size());
+        size_t next = 0;
+        for (uint32_t ordinal : fats) {
             const uint32_t old = m_fatLocations[ordinal];
-            if (IsFresh(old)) continue;
-            const uint32_t fresh = Allocate();
-            SetNext(fresh, kFatSect);
-            m_fatLocations[ordinal] = fresh;
+            m_fatLocations[ordinal] = run[next++];
+            SetNext(m_fatLocations[ordinal], kFatSect);
             Free(old);
             MarkDifatFor(ordinal);
-            moved = true;
         }
-        for (uint32_t ordinal : std::set<uint32_t>(m_dirtyDifat)) {
+        for (uint32_t ordinal : difats) {
             const uint32_t old = m_difatLocations[ordinal];
-            if (IsFresh(old)) continue;
-            const uint32_t fresh = Allocate();
-            SetNext(fresh, kDifSect);
-            m_difatLocations[ordinal] = fresh;
+            m_difatLocations[ordinal] = run[next++];
+            SetNext(m_difatLocations[ordinal], kDifSect);
             Free(old);
-            // The previous DIFAT sector links to this one.
-            if (ordinal > 0) m_dirtyDifat.insert(ordinal - 1);
-            moved = true;
+            m_dirtyDifat.insert(ordinal);
         }
     }
 }

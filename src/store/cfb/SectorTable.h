@@ -36,6 +36,8 @@ public:
 
     // A fresh sector, its FAT entry set to end-of-chain.
     uint32_t Allocate();
+    // `count` fresh sectors, in a row when a free run is long enough (end-of-chain each).
+    std::vector<uint32_t> AllocateRun(size_t count);
     // Frees a sector: reusable at once when fresh, after the next commit otherwise.
     void Free(uint32_t sector);
 

@@ -1,22 +1,9 @@
 #include "Display.h"
 
+#include "common/Bytes.h"
 #include "common/Format.h"
 
 namespace ph::cli {
-
-std::string Latin1ToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::string EscapeForLine(std::string_view bytes) {
     std::string out;

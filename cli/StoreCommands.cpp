@@ -6,6 +6,7 @@
 
 #include "Display.h"
 #include "app/Paths.h"
+#include "common/Bytes.h"
 #include "store/StoreDump.h"
 
 namespace ph::cli {

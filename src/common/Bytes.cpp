@@ -30,6 +30,20 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+std::string Latin1ToUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string HexLower(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;

@@ -51,6 +51,10 @@ inline std::string_view Truncated(std::string_view text, size_t max) {
     return text.substr(0, std::min(text.size(), max));
 }
 
+// The bytes read as ISO 8859-1 (each byte one code point), as UTF-8. For showing stored texts
+// outside the program; it loses nothing.
+std::string Latin1ToUtf8(std::string_view bytes);
+
 // Lower-case hexadecimal of every byte ("%02x" each).
 std::string HexLower(std::string_view bytes);
 

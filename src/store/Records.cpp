@@ -36,6 +36,14 @@ void AccountRecord::Exchange(CFieldExchange& fx) {
 
 void EmailRecord::ExchangeFields(CFieldExchange& fx) {
     fx.Text("SentDate2", SentDate2);
+    ExchangeMessageFields(fx);
+    fx.Int("BodySize", BodySize);
+    fx.Int("HeaderSize", HeaderSize);
+    fx.Int("HtmlTextSize", HtmlTextSize);
+    fx.Int("PlainTextSize", PlainTextSize);
+}
+
+void EmailRecord::ExchangeMessageFields(CFieldExchange& fx) {
     fx.Text("MsgUniqueID", MsgUniqueID);
     fx.Int("AcctID", AcctID);
     fx.Text("Subject", Subject);
@@ -53,10 +61,6 @@ void EmailRecord::ExchangeFields(CFieldExchange& fx) {
     fx.Bool("HasAttachment", HasAttachment);
     fx.Text("AttachmentType", AttachmentType);
     fx.Text("ReplyTo", ReplyTo);
-    fx.Int("BodySize", BodySize);
-    fx.Int("HeaderSize", HeaderSize);
-    fx.Int("HtmlTextSize", HtmlTextSize);
-    fx.Int("PlainTextSize", PlainTextSize);
 }
 
 void EmailRecord::ExchangeTexts(CFieldExchange& fx) {
@@ -192,30 +196,6 @@ void PreferencesRecord::Exchange(CFieldExchange& fx) {
     fx.Int("EmailGrid_MsgSizeW", EmailGrid_MsgSizeW);
     fx.Int("dwTimeout", dwTimeout);
     fx.Int("dwTimeout2", dwTimeout2);
-}
-
-void OldEmailRecord::Exchange(CFieldExchange& fx) {
-    fx.Text("MsgUniqueID", MsgUniqueID);
-    fx.Int("AcctID", AcctID);
-    fx.Text("Subject", Subject);
-    fx.Text("From", From);
-    fx.Text("Sender", Sender);
-    fx.Text("ToName", ToName);
-    fx.Text("Folder", Folder);
-    fx.Date("SentDate", SentDate);
-    fx.Bool("IsReadLocally", IsReadLocally);
-    fx.Bool("IsRead", IsRead);
-    fx.Bool("IsOnServer", IsOnServer);
-    fx.Bool("IsHidden", IsHidden);
-    fx.Bool("IsNotInRoot", IsNotInRoot);
-    fx.Int("MsgSize", MsgSize);
-    fx.Bool("HasAttachment", HasAttachment);
-    fx.Text("AttachmentType", AttachmentType);
-    fx.Text("ReplyTo", ReplyTo);
-    fx.Text("PlainText", PlainText);
-    fx.Text("HtmlText", HtmlText);
-    fx.Text("Header", Header);
-    fx.Text("Body", Body);
 }
 
 }  // namespace ph

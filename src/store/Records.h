@@ -42,8 +42,16 @@ struct EmailRecord {
     // The cached texts, kept in the row's blob.
     std::string PlainText, HtmlText, Header, Body;
 
+    // The fixed record: SentDate2, the message fields, the four text sizes.
     void ExchangeFields(CFieldExchange& fx);
+    // The message fields alone, MsgUniqueID to ReplyTo.
+    void ExchangeMessageFields(CFieldExchange& fx);
     void ExchangeTexts(CFieldExchange& fx);
+    // A row of the old layout: a dollar-tag record named "%Y%m%d_%06d", texts inline.
+    void ExchangeOldLayout(CFieldExchange& fx) {
+        ExchangeMessageFields(fx);
+        ExchangeTexts(fx);
+    }
     bool HasCachedTexts() const {
         return BodySize >= 1 || HeaderSize >= 1 || HtmlTextSize >= 1 || PlainTextSize >= 1;
     }
@@ -143,22 +151,6 @@ struct PreferencesRecord {
             EmailGrid_SubjectW = 0, EmailGrid_DateW = 0, EmailGrid_AttachmentW = 0,
             EmailGrid_MsgSizeW = 0;
     int32_t dwTimeout = 0, dwTimeout2 = 0;
-
-    void Exchange(CFieldExchange& fx);
-};
-
-// A message row of the old layout: a dollar-tag record named "%Y%m%d_%06d", texts inline.
-struct OldEmailRecord {
-    std::string MsgUniqueID;
-    int32_t AcctID = 0;
-    std::string Subject, From, Sender, ToName, Folder;
-    DateTime SentDate;
-    bool IsReadLocally = false, IsRead = false, IsOnServer = false, IsHidden = false,
-         IsNotInRoot = false;
-    int32_t MsgSize = 0;
-    bool HasAttachment = false;
-    std::string AttachmentType, ReplyTo;
-    std::string PlainText, HtmlText, Header, Body;
 
     void Exchange(CFieldExchange& fx);
 };

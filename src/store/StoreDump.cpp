@@ -1,5 +1,7 @@
 #include "store/StoreDump.h"
 
+#include <map>
+
 #include "store/StoreKey.h"
 #include "store/Tables.h"
 
@@ -35,7 +37,7 @@ void CollectStreams(CStorageNode* record, RecordDump& dump) {
 }
 
 template <class Table>
-TableDump DumpRecordTable(CStorageNode& root, const char* layout = "record-storage") {
+TableDump DumpRecordTable(CStorageNode& root, const char* layout) {
     Table table(root);
     TableDump dump{table.TableName(), layout, {}};
     for (bool ok = table.Open(); ok; ok = table.MoveNext()) {
@@ -48,6 +50,11 @@ TableDump DumpRecordTable(CStorageNode& root, const char* layout = "record-stora
     }
     table.Close();
     return dump;
+}
+
+template <class Table>
+TableDump DumpRecordTable(CStorageNode& root) {
+    return DumpRecordTable<Table>(root, "record-storage");
 }
 
 TableDump DumpEmails(CStorageNode& root) {
@@ -89,40 +96,34 @@ TableDump DumpFolderContents(CStorageNode& root) {
 }  // namespace
 
 std::vector<TableDump> DumpStore(CStorageNode& root) {
+    using Dumper = TableDump (*)(CStorageNode&);
+    struct Layouts {
+        Dumper current;
+        Dumper old;  // the record-storage layout of earlier versions, where there was one
+    };
+    static const std::map<std::string_view, Layouts> kDumpers = {
+        {"Preferences", {DumpRecordTable<CPreferencesTable>, nullptr}},
+        {"Accounts", {DumpRecordTable<CAccountsTable>, nullptr}},
+        {"Emails", {DumpEmails, [](CStorageNode& r) { return DumpRecordTable<COldEmailsTable>(r, "old record-storage"); }}},
+        {"AddressBook", {DumpRecordTable<CAddressBookTable>, nullptr}},
+        {"FolderContents", {DumpFolderContents, [](CStorageNode& r) { return DumpRecordTable<COldFolderContentsTable>(r, "old record-storage"); }}},
+        {"Folders", {DumpRecordTable<CFoldersTable>, nullptr}},
+        {"GroupContents", {DumpRecordTable<CGroupContentsTable>, nullptr}},
+        {"Groups", {DumpRecordTable<CGroupsTable>, nullptr}},
+        {"Rules", {DumpRecordTable<CRulesTable>, nullptr}},
+        {"Outbox", {DumpRecordTable<COutboxTable>, nullptr}},
+        {"SentItems", {DumpRecordTable<CSentItemsTable>, nullptr}},
+        {"EZinserts", {DumpRecordTable<CEZinsertsTable>, nullptr}},
+    };
     std::vector<TableDump> out;
     for (const char* name : kStoreTables) {
-        const TableLayout layout = LayoutOf(root, name);
-        const std::string table = name;
-        if (layout == TableLayout::Missing) {
-            out.push_back({table, "missing", {}});
-        } else if (table == "Emails") {
-            out.push_back(layout == TableLayout::FixedRecord
-                              ? DumpEmails(root)
-                              : DumpRecordTable<COldEmailsTable>(root, "old record-storage"));
-        } else if (table == "FolderContents") {
-            out.push_back(layout == TableLayout::FixedRecord
-                              ? DumpFolderContents(root)
-                              : DumpRecordTable<COldFolderContentsTable>(root, "old record-storage"));
-        } else if (table == "Preferences") {
-            out.push_back(DumpRecordTable<CPreferencesTable>(root));
-        } else if (table == "Accounts") {
-            out.push_back(DumpRecordTable<CAccountsTable>(root));
-        } else if (table == "AddressBook") {
-            out.push_back(DumpRecordTable<CAddressBookTable>(root));
-        } else if (table == "Folders") {
-            out.push_back(DumpRecordTable<CFoldersTable>(root));
-        } else if (table == "GroupContents") {
-            out.push_back(DumpRecordTable<CGroupContentsTable>(root));
-        } else if (table == "Groups") {
-            out.push_back(DumpRecordTable<CGroupsTable>(root));
-        } else if (table == "Rules") {
-            out.push_back(DumpRecordTable<CRulesTable>(root));
-        } else if (table == "Outbox") {
-            out.push_back(DumpRecordTable<COutboxTable>(root));
-        } else if (table == "SentItems") {
-            out.push_back(DumpRecordTable<CSentItemsTable>(root));
-        } else if (table == "EZinserts") {
-            out.push_back(DumpRecordTable<CEZinsertsTable>(root));
+        const Layouts& layouts = kDumpers.at(name);
+        switch (LayoutOf(root, name)) {
+            case TableLayout::Missing: out.push_back({name, "missing", {}}); break;
+            case TableLayout::FixedRecord: out.push_back(layouts.current(root)); break;
+            case TableLayout::RecordStorage:
+                out.push_back(layouts.old ? layouts.old(root) : layouts.current(root));
+                break;
         }
     }
     return out;

@@ -131,10 +131,12 @@ public:
 
 // Message rows of the old layout, read for conversion. With a date range set, records named
 // with a date before its start are skipped.
-class COldEmailsTable : public CRecordTable<OldEmailRecord> {
+class COldEmailsTable : public CRecordStorageTable {
 public:
-    explicit COldEmailsTable(CStorageNode& root) : CRecordTable(root, "Emails", TextForm::DollarTag) {}
+    explicit COldEmailsTable(CStorageNode& root) : CRecordStorageTable(root, "Emails", TextForm::DollarTag) {}
+    void DoFieldExchange(CFieldExchange& fx) override { m_rec.ExchangeOldLayout(fx); }
     void SetDateRange(const DateTime& from) { m_skipBefore = from.Format("%Y%m%d"); }
+    EmailRecord m_rec;
 
 protected:
     bool AcceptName(std::string_view name) const override;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Bytes.h"
 #include "common/Crypto.h"
 #include "common/Format.h"
 #include "store/cfb/CompoundFile.h"
@@ -36,26 +37,12 @@ using ph::Format;
     std::exit(2);
 }
 
-// Names are ISO 8859-1 inside the program; the listings are UTF-8 like the outside tools'.
-std::string Utf8FromLatin1(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // Path (names joined by '/') to content; nullopt marks a storage.
 using Contents = std::map<std::string, std::optional<std::string>>;
 
 void PrintListing(const Contents& contents) {
     std::vector<std::pair<std::string, const std::optional<std::string>*>> rows;
-    for (const auto& [path, content] : contents) rows.emplace_back(Utf8FromLatin1(path), &content);
+    for (const auto& [path, content] : contents) rows.emplace_back(ph::Latin1ToUtf8(path), &content);
     std::sort(rows.begin(), rows.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     for (const auto& [path, content] : rows) {
@@ -186,7 +173,7 @@ private:
         std::string report;
         int shown = 0;
         auto note = [&](const std::string& path, const char* what) {
-            if (shown++ < 8) report += "\n  " + Utf8FromLatin1(path) + ": " + what;
+            if (shown++ < 8) report += "\n  " + ph::Latin1ToUtf8(path) + ": " + what;
         };
         for (const auto& [path, content] : m_expected) {
             auto it = actual.find(path);

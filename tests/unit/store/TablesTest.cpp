@@ -163,12 +163,11 @@ TEST(RecordStorageTable, RewriteKeepsElementsThisVersionDoesNotKnow) {
 
 TEST(RecordStorageTable, PrefixedNamesNumberAfterTheUnderscore) {
     MemStore store;
-    COldEmailsTable old(store.root);
     // The old message table shares the name "Emails": test the naming on a storage of its own.
     store.root.CreateChild("Legacy");
-    CRecordTable<OldEmailRecord> legacy(store.root, "Legacy", CRecordStorageTable::TextForm::DollarTag);
+    CRecordTable<AddressBookRecord> legacy(store.root, "Legacy", CRecordStorageTable::TextForm::DollarTag);
     legacy.SetPrefix("20040305");
-    legacy.m_rec.Subject = "first";
+    legacy.m_rec.Name = "first";
     ASSERT_TRUE(legacy.Update());
     EXPECT_EQ(legacy.RecordName(), "20040305_000001");
     legacy.SetPrefix("19991231");

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Display.h"
+#include "Session.h"
 #include "app/Paths.h"
 #include "common/Bytes.h"
 #include "store/StoreDump.h"
@@ -19,6 +20,7 @@ struct StoreOptions {
 };
 
 int CreateStore(const StoreOptions& o) {
+    if (o.file.empty()) return Fail("name the store to create (FILE or --store)");
     std::error_code ec;
     if (std::filesystem::exists(o.file, ec) && !o.force) {
         std::cerr << "phctl: " << o.file << " already exists (use --force to replace it)\n";
@@ -76,7 +78,7 @@ int DumpStoreFile(const StoreOptions& o) {
     std::string error;
     if (file.empty()) {
         // The program's own store: made on first use, as the program itself would.
-        file = DefaultStorePath();
+        file = ProgramStorePath(Profile(ProgramProfilePath()));
         std::error_code ec;
         if (!std::filesystem::exists(file, ec)) {
             const std::string dir = std::filesystem::path(file).parent_path().string();
@@ -100,19 +102,31 @@ int DumpStoreFile(const StoreOptions& o) {
 
 }  // namespace
 
-void AddStoreCommands(CLI::App& store, int& exitCode) {
+void AddStoreCommands(CLI::App& store, CommandContext& context) {
     auto options = std::make_shared<StoreOptions>();
     store.require_subcommand(1);
+    const GlobalOptions& global = context.global;
+    int& exitCode = context.exitCode;
+    // FILE names the store; without it the one --store names.
+    auto fileOrGlobal = [options, &global] {
+        if (options->file.empty()) options->file = global.store;
+    };
 
     CLI::App* create = store.add_subcommand("create", "Create a new, empty store file");
-    create->add_option("FILE", options->file, "Path of the store to create")->required();
+    create->add_option("FILE", options->file, "Path of the store to create (default: --store)");
     create->add_flag("--force", options->force, "Replace an existing file");
-    create->callback([options, &exitCode] { exitCode = CreateStore(*options); });
+    create->callback([options, fileOrGlobal, &exitCode] {
+        fileOrGlobal();
+        exitCode = CreateStore(*options);
+    });
 
     CLI::App* dump = store.add_subcommand("dump", "Show every table, record and field of a store");
-    dump->add_option("FILE", options->file, "Store file (default: the program's own store)");
+    dump->add_option("FILE", options->file, "Store file (default: --store, else the program's own store)");
     dump->add_flag("--json", options->json, "Print JSON");
-    dump->callback([options, &exitCode] { exitCode = DumpStoreFile(*options); });
+    dump->callback([options, fileOrGlobal, &exitCode] {
+        fileOrGlobal();
+        exitCode = DumpStoreFile(*options);
+    });
 }
 
 }  // namespace ph::cli

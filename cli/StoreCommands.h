@@ -1,10 +1,12 @@
 #pragma once
 #include <CLI/CLI.hpp>
 
+#include "Session.h"
+
 namespace ph::cli {
 
-// "phctl store create FILE", "phctl store dump [FILE] [--json]". `exitCode` receives the
-// command's exit status.
-void AddStoreCommands(CLI::App& store, int& exitCode);
+// "phctl store create [FILE]", "phctl store dump [FILE] [--json]"; FILE defaults to --store.
+// The command's exit status goes to `context`.
+void AddStoreCommands(CLI::App& store, CommandContext& context);
 
 }  // namespace ph::cli

@@ -1,20 +1,49 @@
 // phctl: the command line of the mail program, over the same core as the desktop program.
 #include <CLI/CLI.hpp>
+#include <iostream>
 
+#include "DocCommands.h"
 #include "StoreCommands.h"
 
-int main(int argc, char** argv) {
-    CLI::App app{"phctl - command line of the Postharbour mail program"};
-    app.require_subcommand(1);
-    int exitCode = 0;
+namespace {
 
-    CLI::App* store = app.add_subcommand("store", "Create or inspect store files");
-    ph::cli::AddStoreCommands(*store, exitCode);
+// A wrong command line: what was wrong, then the usage of the command it got as far as.
+int ShowUsage(const CLI::App& app, const CLI::ParseError& e) {
+    std::cerr << "phctl: " << e.what() << "\n\n" << app.help();
+    const int code = e.get_exit_code();
+    return code != 0 ? code : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"phctl - command line of the Postharbour mail program", "phctl"};
+    app.require_subcommand(1);
+    // The options below may also follow the command.
+    app.fallthrough();
+    ph::cli::CommandContext context;
+    app.add_option("--store", context.global.store, "Store file (default: the program's own store)");
+    app.add_flag("--yes,-y", context.global.yes, "Answer every question with Yes instead of asking");
+    app.add_flag("--verbose,-v", context.global.verbose, "Show status texts");
+
+    ph::cli::AddStoreCommands(*app.add_subcommand("store", "Create or inspect store files"), context);
+    ph::cli::AddAccountCommands(*app.add_subcommand("accounts", "Mail accounts"), context);
+    ph::cli::AddFolderCommands(*app.add_subcommand("folders", "Folders"), context);
+    ph::cli::AddGroupCommands(*app.add_subcommand("groups", "Groups of address book entries"), context);
+    ph::cli::AddAddressBookCommands(*app.add_subcommand("addressbook", "The address book"), context);
+    ph::cli::AddPreferenceCommands(*app.add_subcommand("prefs", "Preferences kept in the store"), context);
+    ph::cli::AddTransferCommands(app, context);
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return ShowUsage(app, e);
     }
-    return exitCode;
+    return context.exitCode;
 }

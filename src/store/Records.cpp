@@ -166,7 +166,8 @@ void PreferencesRecord::Exchange(CFieldExchange& fx) {
     fx.Text("DbPswd", DbPswd);
     fx.Int("LogoffTimeout", LogoffTimeout);
     fx.Bool("AutoCheck", AutoCheck);
-    fx.Int("LogoffTimeout", AutoCheckInterval);
+    fx.Int("AutoCheckInterval", AutoCheckInterval);
+    if (!fx.IsWriting() && AutoCheckInterval <= 0) AutoCheckInterval = LogoffTimeout > 0 ? LogoffTimeout : 5;
     fx.Bool("CheckOnStart", CheckOnStart);
     fx.Bool("DialOnCheck", DialOnCheck);
     fx.Bool("FlashIcon", FlashIcon);

@@ -138,8 +138,9 @@ struct PreferencesRecord {
     std::string DbPswd;
     int32_t LogoffTimeout = 0;
     bool AutoCheck = false;
-    // Stored under "LogoffTimeout" as well, right after AutoCheck: the element form keeps one
-    // element of a name, so the value written last (this one) is what both read back.
+    // Minutes between automatic checks. Older stores kept it in a second "LogoffTimeout"
+    // element (which the element form folds into the first), so a store without an interval
+    // of its own takes that value.
     int32_t AutoCheckInterval = 5;
     bool CheckOnStart = false, DialOnCheck = false, FlashIcon = false, OpenWindowOnStart = false,
          PutInStartup = false, PutInTray = false, ShowReallyDelEmail = false,

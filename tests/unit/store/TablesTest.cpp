@@ -207,7 +207,7 @@ TEST(RecordStorageTable, OutgoingMessagesKeepTheirTextAndAttachmentStreams) {
     EXPECT_EQ(sent.m_rec.Attachments, "");
 }
 
-TEST(RecordStorageTable, PreferencesReadTheIntervalIntoBothLogoffSettings) {
+TEST(RecordStorageTable, PreferencesKeepTheCheckIntervalApartFromTheLogoffTimeout) {
     MemStore store;
     {
         CPreferencesTable prefs(store.root);
@@ -217,11 +217,23 @@ TEST(RecordStorageTable, PreferencesReadTheIntervalIntoBothLogoffSettings) {
         ASSERT_TRUE(prefs.Update());
         prefs.Close();
     }
-    CPreferencesTable prefs(store.root);
-    ASSERT_TRUE(prefs.Open());
-    EXPECT_EQ(prefs.m_rec.LogoffTimeout, 12);
-    EXPECT_EQ(prefs.m_rec.AutoCheckInterval, 12);
-    EXPECT_EQ(prefs.m_rec.dwTimeout, 5000);
+    {
+        CPreferencesTable prefs(store.root);
+        ASSERT_TRUE(prefs.Open());
+        EXPECT_EQ(prefs.m_rec.LogoffTimeout, 30);
+        EXPECT_EQ(prefs.m_rec.AutoCheckInterval, 12);
+        EXPECT_EQ(prefs.m_rec.dwTimeout, 5000);
+    }
+    // A store of the older kind has one "LogoffTimeout" element holding the interval.
+    auto record = store.root.OpenChild("Preferences")->CreateChild("000002");
+    auto xml = record->CreateStream("Xml");
+    xml->EnableCipher(kStoreKey);
+    xml->Write("<DbPswd></DbPswd>\r\n<LogoffTimeout>15</LogoffTimeout>\r\n<AutoCheck>T</AutoCheck>\r\n");
+    xml->Close();
+    CPreferencesTable old(store.root);
+    ASSERT_TRUE(old.Open("000002"));
+    EXPECT_EQ(old.m_rec.AutoCheckInterval, 15);
+    EXPECT_TRUE(old.m_rec.AutoCheck);
 }
 
 TEST(RecordStorageTable, FolderNamesAreStoredUpTo200Characters) {

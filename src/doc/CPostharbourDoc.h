@@ -1,0 +1,193 @@
+#pragma once
+// The program's single document: it owns the open store for the whole run, builds the whole
+// model from it when it opens, and writes every change back at once through one small table
+// job per change (each job commits). Nothing is saved as a whole at exit.
+//
+// Only the user-interface thread calls the document; worker threads change accounts and
+// messages in memory under each account's lock and leave the writing to it.
+#include <array>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/IUserInterface.h"
+#include "model/CAccountGroupNode.h"
+#include "model/CEmailAccount.h"
+#include "model/CEmailFolderNode.h"
+#include "model/IMailContext.h"
+#include "model/StoredItems.h"
+#include "store/CStorageNode.h"
+#include "store/Records.h"
+
+namespace ph {
+
+class Profile;
+
+class CPostharbourDoc : public IMailContext {
+public:
+    // `ui` and `profile` outlive the document.
+    CPostharbourDoc(IUserInterface& ui, Profile& profile);
+    ~CPostharbourDoc() override;
+    CPostharbourDoc(const CPostharbourDoc&) = delete;
+    CPostharbourDoc& operator=(const CPostharbourDoc&) = delete;
+
+    // Opens the store at `path` and loads the model. A missing file, or one that is not a
+    // compound file, is replaced by a new store; a file in use elsewhere is left alone and the
+    // open fails (see OpenError).
+    bool OpenStore(const std::string& path);
+    void CloseStore();
+    bool IsOpen() const { return m_root.IsOpen(); }
+    const std::string& StorePath() const { return m_storePath; }
+    const std::string& OpenError() const { return m_openError; }
+    CStorageNode& Root() { return m_root; }
+    IUserInterface& UI() { return m_ui; }
+    Profile& GetProfile() { return m_profile; }
+    // Loads the model again from the store (after an import changed it underneath).
+    bool Reload();
+
+    // ---- Look-ups (null / empty when there is none)
+    CEmailAccount* FindAccount(int id) const;
+    CEmailAccount* FindAccountByAddress(const std::string& emailName) const;
+    CEmailFolderNode* FindFolder(int id) const;
+    CAccountGroupNode* FindGroup(int id) const;
+    AddressBookEntry* FindAddressBookEntry(int id) const;
+    CEmailMessage* FindMessage(const std::string& storeId) const;
+    // Every folder holding the message in its first list, with its path ("%s/%s" down from
+    // the account's address, or from "" in the document's own tree): accounts in order, then
+    // the document's tree.
+    std::vector<std::pair<CEmailFolderNode*, std::string>> FoldersOfMessage(const CEmailMessage& m) const;
+
+    // ---- Accounts
+    // Adds an account and its record; the record id becomes the account's id.
+    CEmailAccount* AddAccount(const CEmailAccount::Settings& settings);
+    bool UpdateAccount(CEmailAccount& account);
+    // Removes the account with its messages, its records and its server folders.
+    bool DeleteAccount(CEmailAccount& account);
+    // Rewrites the "Accounts" table from the accounts, matching records by EmailName.
+    bool SaveAccounts();
+    void SetDefaultAccount(CEmailAccount* account);
+
+    // ---- Messages
+    // Stores a new message (fields, blob and sizes); its slot becomes its store id.
+    bool StoreNewMessage(CEmailMessage& message);
+    // Rewrites the whole record with the blob of all four texts (fetching the stored texts
+    // first when only the store has them).
+    bool UpdateMessage(CEmailMessage& message);
+    // Rewrites only the record's fields: one record write, blob and other tables untouched.
+    bool SaveMessageFlags(CEmailMessage& message);
+    // Copies the stored texts into the message.
+    bool FetchMessageTexts(CEmailMessage& message);
+    bool DeleteMessageRecord(CEmailMessage& message) override;
+    // Creates a message of the account with the fields given, stores it and lists it.
+    CEmailMessage* AddStoredMessage(CEmailAccount& account, const EmailRecord& fields);
+
+    // ---- Folders
+    CEmailFolderNode* AddFolder(const std::string& name, int type, int parentId);
+    bool UpdateFolder(CEmailFolderNode& folder);
+    // Removes the folder, the folders inside it and their filings.
+    bool DeleteFolder(CEmailFolderNode& folder);
+    // Files the message in the folder (a "FolderContents" row); `flags` picks the list.
+    bool FileMessage(CEmailMessage& message, CEmailFolderNode& folder, int flags = 0);
+    bool FileSentItem(OutgoingMessage& item, CEmailFolderNode& folder, int flags = 0);
+    // Removes the filing `index` of list `list` of the folder.
+    bool Unfile(CEmailFolderNode& folder, int list, size_t index);
+    // Adds a "Folders" row for every folder below `tops` (parent before children) whose
+    // skip flag is clear; each folder takes its new id. Returns how many were written.
+    int SaveFolders(const std::vector<CEmailFolderNode*>& tops);
+
+    // ---- Address book and groups
+    AddressBookEntry* AddAddressBookEntry(const std::string& name, const std::string& email);
+    bool UpdateAddressBookEntry(AddressBookEntry& entry);
+    // Also leaves every group it was in.
+    bool DeleteAddressBookEntry(AddressBookEntry& entry);
+    CAccountGroupNode* AddGroup(const std::string& name, int type, int parentId);
+    bool UpdateGroup(CAccountGroupNode& group);
+    bool DeleteGroup(CAccountGroupNode& group);
+    bool AddGroupMember(CAccountGroupNode& group, AddressBookEntry& entry);
+    bool RemoveGroupMember(CAccountGroupNode& group, size_t index);
+    bool IsInAddressBook(const std::string& address) const;
+
+    // ---- Canned inserts, rules, outgoing messages
+    CannedInsert* AddCannedInsert(const std::string& title, const std::string& text);
+    bool UpdateCannedInsert(CannedInsert& insert);
+    bool DeleteCannedInsert(CannedInsert& insert);
+    StoredRule* AddRule(const RuleRecord& rule);
+    bool UpdateRule(StoredRule& rule);
+    bool DeleteRule(StoredRule& rule);
+    OutgoingMessage* AddOutgoing(const OutgoingRecord& record, bool toOutbox);
+    bool UpdateOutgoing(OutgoingMessage& item);
+    bool DeleteOutgoing(OutgoingMessage& item);
+
+    // ---- Preferences
+    bool SavePreferences();
+
+    // ---- Export, import, compaction, the old layout
+    // Copies every table into a new store at `path` (ids renumbered, references rewritten).
+    // Refuses the open store's own path ("Cannot export to current open file").
+    bool Export(const std::string& path);
+    // Merges the kinds of records the import options select from the store at `path` into
+    // the open store, then reloads the model. Refuses the open store's own path.
+    bool Import(const std::string& path);
+    // Copies the store into a fresh file and puts it in the open one's place.
+    bool Compact();
+    // True while "Emails" (or "FolderContents") still holds rows of the old layout.
+    bool HasOldLayout();
+    // Moves old-layout rows into the fixed-record tables, filings following their messages.
+    bool ConvertOldLayout();
+
+    // The model. The document owns accounts, folders, groups, entries and items; the lists
+    // of messages hold references to messages owned by the accounts.
+    std::vector<std::unique_ptr<CEmailAccount>> m_accounts;
+    std::string m_defaultAddress;
+    std::vector<CEmailMessage*> m_allMessages;
+    std::vector<CEmailMessage*> m_hiddenMessages;
+    std::vector<std::unique_ptr<OutgoingMessage>> m_sentItems;
+    std::vector<std::unique_ptr<OutgoingMessage>> m_outbox;
+    std::vector<std::unique_ptr<CEmailFolderNode>> m_allFolders;
+    std::vector<CEmailFolderNode*> m_topFolders;
+    std::array<CEmailFolderNode*, 4> m_specialFolders{};
+    std::vector<std::unique_ptr<CAccountGroupNode>> m_allGroups;
+    std::vector<CAccountGroupNode*> m_topGroups;
+    std::vector<std::unique_ptr<AddressBookEntry>> m_addressBook;
+    std::vector<std::unique_ptr<StoredRule>> m_rules;
+    std::vector<std::unique_ptr<CannedInsert>> m_cannedInserts;
+    PreferencesRecord m_prefs;
+    // Messages are loaded from this range (the default means all of them).
+    DateTime m_rangeFrom = DateTime::FromParts(1985, 1, 1);
+    DateTime m_rangeTo = DateTime::FromParts(2020, 1, 1);
+
+private:
+    void ClearModel();
+    bool CreateNewStore(const std::string& path);
+    bool UpgradeFixedTables();
+    void LoadAll();
+    void LoadPreferences();
+    void LoadAddressBookAndGroups();
+    void LoadAccounts();
+    void LoadMessages();
+    void LoadFolders();
+    void LoadOutgoing();
+    void LoadFolderContents();
+    void LoadRules();
+    void LoadCannedInserts();
+    bool WriteFolderRecord(CEmailFolderNode& folder, bool isNew);
+    bool AddFolderContentsRow(const std::string& msgId, int folderId, bool isInboxMsg, int flags,
+                              int& slot);
+    bool DeleteFolderContentsRow(int slot);
+
+    IUserInterface& m_ui;
+    Profile& m_profile;
+    std::unordered_map<std::string, CEmailMessage*> m_messagesById;  // every stored message
+    CStorageNode m_root;
+    std::string m_storePath;
+    std::string m_openError;
+};
+
+// The fields of a message's "Emails" row, and back; the texts go along.
+EmailRecord RecordFromMessage(const CEmailMessage& message);
+void MessageFromRecord(const EmailRecord& record, CEmailMessage& message);
+
+}  // namespace ph

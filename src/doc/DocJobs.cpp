@@ -1,0 +1,555 @@
+// The write-through jobs of the document: one table job per change, each committing.
+#include <algorithm>
+
+#include "common/Bytes.h"
+#include "common/Format.h"
+#include "common/Trace.h"
+#include "doc/CPostharbourDoc.h"
+#include "store/Tables.h"
+
+namespace ph {
+namespace {
+
+// A new record of a record-storage table; its id, or 0 when it could not be written.
+template <class Table, class Fill>
+int AddRecord(CStorageNode& root, Fill fill) {
+    Table table(root);
+    table.ClearName();
+    fill(table.m_rec);
+    const bool ok = table.Update();
+    const int id = table.RecordId();
+    return table.Close() && ok ? id : 0;
+}
+
+// Rewrites an existing record (read first, so elements this version does not know stay).
+template <class Table, class Fill>
+bool UpdateRecord(CStorageNode& root, int id, Fill fill) {
+    Table table(root);
+    if (!table.Open(CRecordStorageTable::NameOfId(id))) {
+        table.Close();
+        return false;
+    }
+    fill(table.m_rec);
+    const bool ok = table.Update(table.RecordName());
+    return table.Close() && ok;
+}
+
+template <class Table>
+bool DeleteRecord(CStorageNode& root, int id) {
+    Table table(root);
+    const bool ok = table.Delete(CRecordStorageTable::NameOfId(id));
+    return table.Close() && ok;
+}
+
+template <class T>
+void EraseOwned(std::vector<std::unique_ptr<T>>& list, const T* item) {
+    list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& p) { return p.get() == item; }),
+               list.end());
+}
+
+template <class T>
+void ErasePointer(std::vector<T*>& list, const T* item) {
+    list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Accounts
+
+CEmailAccount* CPostharbourDoc::AddAccount(const CEmailAccount::Settings& settings) {
+    auto account = std::make_unique<CEmailAccount>(0, settings, this);
+    account->m_orderNum = static_cast<int>(m_accounts.size());
+    const AccountRecord record = RecordFromAccount(*account);
+    account->m_id = AddRecord<CAccountsTable>(m_root, [&](AccountRecord& r) { r = record; });
+    if (account->m_id == 0) return nullptr;
+    m_accounts.push_back(std::move(account));
+    return m_accounts.back().get();
+}
+
+bool CPostharbourDoc::UpdateAccount(CEmailAccount& account) {
+    const AccountRecord record = RecordFromAccount(account);
+    return UpdateRecord<CAccountsTable>(m_root, account.m_id, [&](AccountRecord& r) { r = record; });
+}
+
+bool CPostharbourDoc::DeleteAccount(CEmailAccount& account) {
+    CCommitGroup group(m_root);
+    // The document's lists refer to the account's messages: forget them before they go.
+    auto ofAccount = [&](CEmailMessage* m) { return m->Account() == &account; };
+    std::erase_if(m_allMessages, ofAccount);
+    std::erase_if(m_hiddenMessages, ofAccount);
+    std::erase_if(m_messagesById, [&](const auto& p) { return ofAccount(p.second); });
+    for (auto& folder : m_allFolders)
+        for (auto& list : folder->m_filed)
+            for (size_t i = list.size(); i-- > 0;)
+                if (list[i].message && ofAccount(list[i].message)) {
+                    DeleteFolderContentsRow(list[i].contentsId);
+                    list.erase(list.begin() + static_cast<long>(i));
+                }
+    for (auto& m : account.GetMessages()) m->m_filingCount = 0;
+    account.ClearMessages();
+    for (CEmailFolderNode* folder : std::vector<CEmailFolderNode*>(account.m_folders)) DeleteFolder(*folder);
+    const bool ok = DeleteRecord<CAccountsTable>(m_root, account.m_id);
+    if (account.m_isDefault) m_defaultAddress.clear();
+    EraseOwned(m_accounts, &account);
+    return ok;
+}
+
+void CPostharbourDoc::SetDefaultAccount(CEmailAccount* account) {
+    m_defaultAddress = account ? account->m_emailName : std::string();
+    for (auto& a : m_accounts) a->m_isDefault = a.get() == account;
+}
+
+bool CPostharbourDoc::SaveAccounts() {
+    CCommitGroup group(m_root);
+    bool ok = true;
+    std::vector<CEmailAccount*> unmatched;
+    for (auto& a : m_accounts) unmatched.push_back(a.get());
+    std::vector<std::string> orphans;
+    CAccountsTable table(m_root);
+    for (bool found = table.Open(); found; found = table.MoveNext()) {
+        auto match = std::find_if(unmatched.begin(), unmatched.end(),
+                                  [&](CEmailAccount* a) { return a->m_emailName == table.m_rec.EmailName; });
+        if (match == unmatched.end()) {
+            orphans.push_back(table.RecordName());
+            continue;
+        }
+        CEmailAccount& account = **match;
+        if (!account.m_allowCheckmail)
+            Trace("%s does not allow checkmail on save, fixing", account.m_emailName.c_str());
+        account.m_id = table.RecordId();
+        table.m_rec = RecordFromAccount(account);
+        ok = table.Update(table.RecordName()) && ok;
+        unmatched.erase(match);
+    }
+    for (const std::string& name : orphans) ok = table.Delete(name) && ok;
+    for (CEmailAccount* account : unmatched) {
+        table.ClearName();
+        table.m_rec = RecordFromAccount(*account);
+        ok = table.Update() && ok;
+        account->m_id = table.RecordId();
+    }
+    return table.Close() && ok;
+}
+
+// ---------------------------------------------------------------------------------------
+// Messages
+
+bool CPostharbourDoc::StoreNewMessage(CEmailMessage& message) {
+    CEmailsTable emails(m_root);
+    emails.m_includeTexts = true;
+    emails.SetNew();
+    emails.m_rec = RecordFromMessage(message);
+    std::string id;
+    const bool ok = emails.Update(id);
+    if (!emails.Close() || !ok) return false;
+    message.m_storeId = id;
+    message.m_keptInStore = true;
+    message.m_textsInMemory = true;
+    message.m_bodyCached = !message.Body.empty();
+    message.m_textCached = !message.PlainText.empty() || !message.HtmlText.empty();
+    m_messagesById[id] = &message;
+    return true;
+}
+
+CEmailMessage* CPostharbourDoc::AddStoredMessage(CEmailAccount& account, const EmailRecord& fields) {
+    CEmailMessage* message = account.AddMessage(fields.MsgUniqueID);
+    if (!message) return nullptr;
+    MessageFromRecord(fields, *message);
+    message->PlainText = fields.PlainText;
+    message->HtmlText = fields.HtmlText;
+    message->Header = fields.Header;
+    message->Body = fields.Body;
+    if (!StoreNewMessage(*message)) return nullptr;
+    m_allMessages.push_back(message);
+    if (message->IsHidden) {
+        m_hiddenMessages.push_back(message);
+        account.m_hiddenMessages.push_back(message);
+        account.CountHidden();
+    }
+    return message;
+}
+
+bool CPostharbourDoc::FetchMessageTexts(CEmailMessage& message) {
+    if (message.Slot() < 0) return false;
+    CEmailsTable emails(m_root);
+    emails.m_includeTexts = true;
+    const bool found = emails.Open(message.Slot());
+    if (found) {
+        message.PlainText = emails.m_rec.PlainText;
+        message.HtmlText = emails.m_rec.HtmlText;
+        message.Header = emails.m_rec.Header;
+        message.Body = emails.m_rec.Body;
+        message.m_textsInMemory = true;
+    }
+    emails.Close();
+    return found;
+}
+
+bool CPostharbourDoc::UpdateMessage(CEmailMessage& message) {
+    if (message.Slot() < 0) return false;
+    // The record is rewritten with its texts: bring the stored ones in first, or they would
+    // be written back empty.
+    if (!message.m_textsInMemory && (message.m_bodyCached || message.m_textCached) && !FetchMessageTexts(message))
+        return false;
+    CEmailsTable emails(m_root);
+    if (!emails.Open(message.Slot())) {
+        emails.Close();
+        return false;
+    }
+    emails.m_includeTexts = true;
+    emails.m_rec = RecordFromMessage(message);
+    std::string id;
+    const bool ok = emails.Update(id);
+    message.m_bodyCached = !message.Body.empty();
+    message.m_textCached = !message.PlainText.empty() || !message.HtmlText.empty();
+    message.m_textsInMemory = true;
+    return emails.Close() && ok;
+}
+
+bool CPostharbourDoc::SaveMessageFlags(CEmailMessage& message) {
+    if (message.Slot() < 0) return false;
+    CEmailsTable emails(m_root);
+    if (!emails.Open(message.Slot())) {
+        emails.Close();
+        return false;
+    }
+    // Only the fields: the sizes stay as read, the blob is not touched.
+    EmailRecord record = RecordFromMessage(message);
+    record.BodySize = emails.m_rec.BodySize;
+    record.HeaderSize = emails.m_rec.HeaderSize;
+    record.HtmlTextSize = emails.m_rec.HtmlTextSize;
+    record.PlainTextSize = emails.m_rec.PlainTextSize;
+    emails.m_rec = record;
+    std::string id;
+    const bool ok = emails.Update(id);
+    return emails.Close() && ok;
+}
+
+bool CPostharbourDoc::DeleteMessageRecord(CEmailMessage& message) {
+    if (message.Slot() < 0) return false;
+    // Filings point at the slot, which a later message may take: they go first.
+    for (auto& folder : m_allFolders) {
+        for (int list = 0; list < 2 && message.m_filingCount > 0; ++list) {
+            auto& filed = folder->m_filed[list];
+            for (size_t i = filed.size(); i-- > 0;) {
+                if (filed[i].message != &message) continue;
+                DeleteFolderContentsRow(filed[i].contentsId);
+                filed.erase(filed.begin() + static_cast<long>(i));
+                --message.m_filingCount;
+            }
+        }
+    }
+    CEmailsTable emails(m_root);
+    const bool ok = emails.Delete(message.Slot());
+    emails.Close();
+    m_messagesById.erase(message.m_storeId);
+    message.m_storeId.clear();
+    message.m_keptInStore = false;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------
+// Folders
+
+bool CPostharbourDoc::WriteFolderRecord(CEmailFolderNode& folder, bool isNew) {
+    auto fill = [&](FolderRecord& r) {
+        r.FolderName = folder.m_name;
+        r.FolderType = folder.m_type;
+        r.ParentID = folder.m_parentId;
+    };
+    if (!isNew) return UpdateRecord<CFoldersTable>(m_root, folder.m_id, fill);
+    folder.m_id = AddRecord<CFoldersTable>(m_root, fill);
+    return folder.m_id != 0;
+}
+
+CEmailFolderNode* CPostharbourDoc::AddFolder(const std::string& name, int type, int parentId) {
+    auto folder = std::make_unique<CEmailFolderNode>();
+    folder->m_name = name.substr(0, CEmailFolderNode::kMaxStoredName);
+    folder->m_type = type;
+    folder->m_parentId = parentId;
+    std::string prefix;
+    if (parentId > 0) {
+        folder->m_parent = FindFolder(parentId);
+        if (!folder->m_parent) return nullptr;
+        prefix = folder->m_parent->m_path;
+    } else if (parentId < 0) {
+        CEmailAccount* account = FindAccount(-parentId);
+        if (!account) return nullptr;
+        prefix = account->ShownAddress();
+    }
+    if (!WriteFolderRecord(*folder, true)) return nullptr;
+    folder->m_path = Format("%s/%s", prefix.c_str(), folder->m_name.c_str());
+    CEmailFolderNode* node = folder.get();
+    if (folder->m_parent)
+        folder->m_parent->m_children.push_back(node);
+    else if (parentId < 0)
+        FindAccount(-parentId)->m_folders.push_back(node);
+    else
+        m_topFolders.push_back(node);
+    if (type >= kFolderSpecialFirst && type <= kFolderSpecialLast) m_specialFolders[type - kFolderSpecialFirst] = node;
+    m_allFolders.push_back(std::move(folder));
+    return node;
+}
+
+bool CPostharbourDoc::UpdateFolder(CEmailFolderNode& folder) { return WriteFolderRecord(folder, false); }
+
+bool CPostharbourDoc::DeleteFolder(CEmailFolderNode& folder) {
+    CCommitGroup group(m_root);
+    bool ok = true;
+    for (CEmailFolderNode* child : std::vector<CEmailFolderNode*>(folder.m_children)) ok = DeleteFolder(*child) && ok;
+    for (auto& list : folder.m_filed) {
+        for (const FiledItem& item : list) {
+            ok = DeleteFolderContentsRow(item.contentsId) && ok;
+            if (item.message) --item.message->m_filingCount;
+        }
+        list.clear();
+    }
+    ok = DeleteRecord<CFoldersTable>(m_root, folder.m_id) && ok;
+    if (folder.m_parent) ErasePointer(folder.m_parent->m_children, &folder);
+    ErasePointer(m_topFolders, &folder);
+    for (auto& account : m_accounts) ErasePointer(account->m_folders, &folder);
+    for (auto& special : m_specialFolders)
+        if (special == &folder) special = nullptr;
+    EraseOwned(m_allFolders, &folder);
+    return ok;
+}
+
+bool CPostharbourDoc::AddFolderContentsRow(const std::string& msgId, int folderId, bool isInboxMsg, int flags,
+                                           int& slot) {
+    CFolderContentsTable contents(m_root);
+    contents.SetNew();
+    contents.m_rec = FolderContentsRecord{msgId, folderId, isInboxMsg, flags};
+    std::string id;
+    const bool ok = contents.Update(id);
+    slot = LeadingInt(id);
+    return contents.Close() && ok;
+}
+
+bool CPostharbourDoc::DeleteFolderContentsRow(int slot) {
+    CFolderContentsTable contents(m_root);
+    const bool ok = contents.Delete(slot);
+    return contents.Close() && ok;
+}
+
+bool CPostharbourDoc::FileMessage(CEmailMessage& message, CEmailFolderNode& folder, int flags) {
+    if (message.Slot() < 0) return false;
+    FiledItem item;
+    item.message = &message;
+    if (!AddFolderContentsRow(message.m_storeId, folder.m_id, true, flags, item.contentsId)) return false;
+    folder.m_filed[flags > 0 ? 1 : 0].push_back(item);
+    ++message.m_filingCount;
+    return true;
+}
+
+bool CPostharbourDoc::FileSentItem(OutgoingMessage& sent, CEmailFolderNode& folder, int flags) {
+    FiledItem item;
+    item.sent = &sent;
+    if (!AddFolderContentsRow(Format("%d", sent.m_id), folder.m_id, false, flags, item.contentsId)) return false;
+    folder.m_filed[flags > 0 ? 1 : 0].push_back(item);
+    return true;
+}
+
+bool CPostharbourDoc::Unfile(CEmailFolderNode& folder, int list, size_t index) {
+    auto& filed = folder.m_filed[list ? 1 : 0];
+    if (index >= filed.size()) return false;
+    const FiledItem item = filed[index];
+    filed.erase(filed.begin() + static_cast<long>(index));
+    if (item.message) --item.message->m_filingCount;
+    return DeleteFolderContentsRow(item.contentsId);
+}
+
+int CPostharbourDoc::SaveFolders(const std::vector<CEmailFolderNode*>& tops) {
+    CCommitGroup group(m_root);
+    int written = 0;
+    std::vector<CEmailFolderNode*> stack(tops.rbegin(), tops.rend());
+    while (!stack.empty()) {
+        CEmailFolderNode* folder = stack.back();
+        stack.pop_back();
+        if (!folder->m_skip) {
+            if (folder->m_parent) folder->m_parentId = folder->m_parent->m_id;
+            if (WriteFolderRecord(*folder, true)) ++written;
+        }
+        for (auto it = folder->m_children.rbegin(); it != folder->m_children.rend(); ++it) stack.push_back(*it);
+    }
+    return written;
+}
+
+// ---------------------------------------------------------------------------------------
+// Address book and groups
+
+AddressBookEntry* CPostharbourDoc::AddAddressBookEntry(const std::string& name, const std::string& email) {
+    const int id = AddRecord<CAddressBookTable>(m_root, [&](AddressBookRecord& r) {
+        r.Name = name;
+        r.Email = email;
+    });
+    if (id == 0) return nullptr;
+    m_addressBook.push_back(std::make_unique<AddressBookEntry>(AddressBookEntry{id, name, email}));
+    return m_addressBook.back().get();
+}
+
+bool CPostharbourDoc::UpdateAddressBookEntry(AddressBookEntry& entry) {
+    return UpdateRecord<CAddressBookTable>(m_root, entry.m_id, [&](AddressBookRecord& r) {
+        r.Name = entry.m_name;
+        r.Email = entry.m_email;
+    });
+}
+
+bool CPostharbourDoc::DeleteAddressBookEntry(AddressBookEntry& entry) {
+    CCommitGroup commits(m_root);
+    bool ok = true;
+    for (auto& group : m_allGroups)
+        for (size_t i = group->m_members.size(); i-- > 0;)
+            if (group->m_members[i].entry == &entry) ok = RemoveGroupMember(*group, i) && ok;
+    ok = DeleteRecord<CAddressBookTable>(m_root, entry.m_id) && ok;
+    EraseOwned(m_addressBook, &entry);
+    return ok;
+}
+
+CAccountGroupNode* CPostharbourDoc::AddGroup(const std::string& name, int type, int parentId) {
+    CAccountGroupNode* parent = parentId > 0 ? FindGroup(parentId) : nullptr;
+    if (parentId > 0 && !parent) return nullptr;
+    const int id = AddRecord<CGroupsTable>(m_root, [&](GroupRecord& r) {
+        r.GroupName = name;
+        r.GroupType = type;
+        r.ParentID = parentId;
+    });
+    if (id == 0) return nullptr;
+    auto group = std::make_unique<CAccountGroupNode>();
+    group->m_id = id;
+    group->m_name = name;
+    group->m_type = type;
+    group->m_parentId = parentId;
+    group->m_parent = parent;
+    (parent ? parent->m_children : m_topGroups).push_back(group.get());
+    m_allGroups.push_back(std::move(group));
+    return m_allGroups.back().get();
+}
+
+bool CPostharbourDoc::UpdateGroup(CAccountGroupNode& group) {
+    return UpdateRecord<CGroupsTable>(m_root, group.m_id, [&](GroupRecord& r) {
+        r.GroupName = group.m_name;
+        r.GroupType = group.m_type;
+        r.ParentID = group.m_parentId;
+    });
+}
+
+bool CPostharbourDoc::DeleteGroup(CAccountGroupNode& group) {
+    CCommitGroup commits(m_root);
+    bool ok = true;
+    for (CAccountGroupNode* child : std::vector<CAccountGroupNode*>(group.m_children)) ok = DeleteGroup(*child) && ok;
+    while (!group.m_members.empty()) ok = RemoveGroupMember(group, group.m_members.size() - 1) && ok;
+    ok = DeleteRecord<CGroupsTable>(m_root, group.m_id) && ok;
+    if (group.m_parent) ErasePointer(group.m_parent->m_children, &group);
+    ErasePointer(m_topGroups, &group);
+    EraseOwned(m_allGroups, &group);
+    return ok;
+}
+
+bool CPostharbourDoc::AddGroupMember(CAccountGroupNode& group, AddressBookEntry& entry) {
+    const int id = AddRecord<CGroupContentsTable>(m_root, [&](GroupContentsRecord& r) {
+        r.AcctID = entry.m_id;
+        r.GroupID = group.m_id;
+    });
+    if (id == 0) return false;
+    group.m_members.push_back({&entry, id});
+    return true;
+}
+
+bool CPostharbourDoc::RemoveGroupMember(CAccountGroupNode& group, size_t index) {
+    if (index >= group.m_members.size()) return false;
+    const int id = group.m_members[index].contentsId;
+    group.m_members.erase(group.m_members.begin() + static_cast<long>(index));
+    return DeleteRecord<CGroupContentsTable>(m_root, id);
+}
+
+// ---------------------------------------------------------------------------------------
+// Canned inserts, rules, outgoing messages, preferences
+
+CannedInsert* CPostharbourDoc::AddCannedInsert(const std::string& title, const std::string& text) {
+    const int id = AddRecord<CEZinsertsTable>(m_root, [&](EZinsertRecord& r) {
+        r.Title = title;
+        r.Text = text;
+    });
+    if (id == 0) return nullptr;
+    m_cannedInserts.push_back(std::make_unique<CannedInsert>(CannedInsert{id, title, text}));
+    return m_cannedInserts.back().get();
+}
+
+bool CPostharbourDoc::UpdateCannedInsert(CannedInsert& insert) {
+    return UpdateRecord<CEZinsertsTable>(m_root, insert.m_id, [&](EZinsertRecord& r) {
+        r.Title = insert.m_title;
+        r.Text = insert.m_text;
+    });
+}
+
+bool CPostharbourDoc::DeleteCannedInsert(CannedInsert& insert) {
+    const bool ok = DeleteRecord<CEZinsertsTable>(m_root, insert.m_id);
+    EraseOwned(m_cannedInserts, &insert);
+    return ok;
+}
+
+StoredRule* CPostharbourDoc::AddRule(const RuleRecord& rule) {
+    const int id = AddRecord<CRulesTable>(m_root, [&](RuleRecord& r) { r = rule; });
+    if (id == 0) return nullptr;
+    m_rules.push_back(std::make_unique<StoredRule>(StoredRule{id, rule}));
+    return m_rules.back().get();
+}
+
+bool CPostharbourDoc::UpdateRule(StoredRule& rule) {
+    return UpdateRecord<CRulesTable>(m_root, rule.m_id, [&](RuleRecord& r) { r = rule.m_rec; });
+}
+
+bool CPostharbourDoc::DeleteRule(StoredRule& rule) {
+    const bool ok = DeleteRecord<CRulesTable>(m_root, rule.m_id);
+    EraseOwned(m_rules, &rule);
+    return ok;
+}
+
+OutgoingMessage* CPostharbourDoc::AddOutgoing(const OutgoingRecord& record, bool toOutbox) {
+    auto fill = [&](OutgoingRecord& r) { r = record; };
+    const int id = toOutbox ? AddRecord<COutboxTable>(m_root, fill) : AddRecord<CSentItemsTable>(m_root, fill);
+    if (id == 0) return nullptr;
+    auto item = std::make_unique<OutgoingMessage>(OutgoingMessage{id, toOutbox, record});
+    if (CEmailAccount* account = FindAccount(record.AcctID))
+        (toOutbox ? account->m_outboxItems : account->m_sentItems).push_back(item.get());
+    auto& list = toOutbox ? m_outbox : m_sentItems;
+    list.push_back(std::move(item));
+    return list.back().get();
+}
+
+bool CPostharbourDoc::UpdateOutgoing(OutgoingMessage& item) {
+    auto fill = [&](OutgoingRecord& r) { r = item.m_rec; };
+    return item.m_inOutbox ? UpdateRecord<COutboxTable>(m_root, item.m_id, fill)
+                           : UpdateRecord<CSentItemsTable>(m_root, item.m_id, fill);
+}
+
+bool CPostharbourDoc::DeleteOutgoing(OutgoingMessage& item) {
+    bool ok = true;
+    for (auto& folder : m_allFolders)
+        for (auto& list : folder->m_filed)
+            for (size_t i = list.size(); i-- > 0;)
+                if (list[i].sent == &item) {
+                    ok = DeleteFolderContentsRow(list[i].contentsId) && ok;
+                    list.erase(list.begin() + static_cast<long>(i));
+                }
+    ok = (item.m_inOutbox ? DeleteRecord<COutboxTable>(m_root, item.m_id)
+                          : DeleteRecord<CSentItemsTable>(m_root, item.m_id)) && ok;
+    for (auto& account : m_accounts) {
+        ErasePointer(account->m_outboxItems, &item);
+        ErasePointer(account->m_sentItems, &item);
+    }
+    EraseOwned(item.m_inOutbox ? m_outbox : m_sentItems, &item);
+    return ok;
+}
+
+bool CPostharbourDoc::SavePreferences() {
+    CPreferencesTable prefs(m_root);
+    const bool exists = prefs.Open();
+    prefs.m_rec = m_prefs;
+    if (!exists) prefs.ClearName();
+    const bool ok = exists ? prefs.Update(prefs.RecordName()) : prefs.Update();
+    return prefs.Close() && ok;
+}
+
+}  // namespace ph

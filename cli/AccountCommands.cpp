@@ -122,32 +122,6 @@ bool ApplySettings(const AccountArgs& a, CEmailAccount::Settings& s, std::string
     return true;
 }
 
-CEmailAccount::Settings SettingsOf(const CEmailAccount& account) {
-    CEmailAccount::Settings s;
-    s.userName = account.m_userName;
-    s.password = account.m_password;
-    s.emailName = account.m_emailName;
-    s.incomingServer = account.m_pop3Server;
-    s.outgoingServers = account.m_smtpServers;
-    s.incomingPort = account.m_pop3Port;
-    s.outgoingPort = account.m_smtpPort;
-    s.useSSL = account.m_useSSL;
-    s.type = account.m_type;
-    return s;
-}
-
-void PutSettings(const CEmailAccount::Settings& s, CEmailAccount& account) {
-    account.m_userName = s.userName;
-    account.m_password = s.password;
-    account.m_emailName = s.emailName;
-    account.m_pop3Server = s.incomingServer;
-    account.m_smtpServers = s.outgoingServers;
-    account.m_pop3Port = s.incomingPort;
-    account.m_smtpPort = s.outgoingPort;
-    account.m_useSSL = s.useSSL;
-    account.m_type = s.type;
-}
-
 CEmailAccount* DefaultAccount(const CPostharbourDoc& doc) {
     for (const auto& account : doc.m_accounts)
         if (account->m_isDefault) return account.get();
@@ -163,8 +137,7 @@ bool ApplyMarks(CPostharbourDoc& doc, const AccountArgs& a, CEmailAccount& accou
     }
     if (a.Given("--default")) {
         CEmailAccount* previous = DefaultAccount(doc);
-        doc.SetDefaultAccount(a.makeDefault ? &account : (previous == &account ? nullptr : previous));
-        if (previous && previous != &account) ok = doc.UpdateAccount(*previous) && ok;
+        ok = doc.SetDefaultAccount(a.makeDefault ? &account : (previous == &account ? nullptr : previous));
     }
     return doc.UpdateAccount(account) && ok;
 }
@@ -225,7 +198,6 @@ int Add(Session& session, const AccountArgs& a) {
     CEmailAccount::Settings settings;
     std::string why;
     if (!ApplySettings(a, settings, why)) return Fail(why);
-    // Accounts are told apart by their address when the table is saved.
     if (doc.FindAccountByAddress(settings.emailName)) return Fail("an account " + a.address + " exists already");
     CEmailAccount* account = doc.AddAccount(settings);
     if (!account) return Fail("the account could not be stored");
@@ -239,14 +211,9 @@ int Set(Session& session, const AccountArgs& a) {
     std::string why;
     CEmailAccount* account = ResolveAccount(doc, a.key, why);
     if (!account) return Fail(why);
-    CEmailAccount::Settings settings = SettingsOf(*account);
+    CEmailAccount::Settings settings = account->CurrentSettings();
     if (!ApplySettings(a, settings, why)) return Fail(why);
-    const CEmailAccount* sameAddress = doc.FindAccountByAddress(settings.emailName);
-    if (sameAddress && sameAddress != account) return Fail("an account " + a.address + " exists already");
-    const bool wasDefault = account->m_isDefault;
-    PutSettings(settings, *account);
-    // The default is remembered by address.
-    if (wasDefault) doc.SetDefaultAccount(account);
+    if (!doc.ChangeAccountSettings(*account, settings)) return Fail("an account " + a.address + " exists already");
     if (!ApplyMarks(doc, a, *account)) return Fail("the account could not be stored");
     std::cout << "changed account " << account->m_id << " " << EscapeForLine(account->m_emailName) << "\n";
     return 0;

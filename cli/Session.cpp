@@ -50,7 +50,11 @@ bool Session::Open() {
             return false;
         }
     }
-    if (m_doc->OpenStore(path)) return true;
+    // A store named on the command line must exist: a typing mistake should not create one,
+    // nor set a file that is not a store aside. The program's own store is made on first use.
+    const auto mode = m_options.store.empty() ? CPostharbourDoc::OpenMode::CreateOrRecover
+                                              : CPostharbourDoc::OpenMode::ExistingOnly;
+    if (m_doc->OpenStore(path, mode)) return true;
     const std::string& why = m_doc->OpenError();
     Fail("cannot open the store " + EscapeForLine(path) + (why.empty() ? "" : ": " + EscapeForLine(why)));
     return false;

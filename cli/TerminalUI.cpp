@@ -99,17 +99,7 @@ void TerminalUI::SetStatusText(std::string_view text) {
     if (m_options.verbose) std::fprintf(m_err, "%s\n", EscapeForLine(text).c_str());
 }
 
-void TerminalUI::PresetImportOptions(const ImportOptions& options, bool dontAskAgain) {
-    m_presetImport = options;
-    m_presetDontAsk = dontAskAgain;
-}
-
 bool TerminalUI::AskImportOptions(ImportOptions& options, bool& dontAskAgain) {
-    if (m_presetImport) {
-        options = *m_presetImport;
-        dontAskAgain = m_presetDontAsk;
-        return true;
-    }
     if (m_options.yes || !Interactive()) return true;
     ImportOptions chosen = options;
     for (const ImportChoice& choice : kImportChoices) {

@@ -23,13 +23,10 @@ public:
 
     Answer MessageBox(std::string_view text, std::string_view caption, Buttons buttons) override;
     void SetStatusText(std::string_view text) override;
-    // With choices given (from the command line) they are the answer; otherwise the stored
-    // choices are asked one by one on a terminal and taken as they are anywhere else.
+    // The stored choices are asked one by one on a terminal and taken as they are anywhere
+    // else.
     bool AskImportOptions(ImportOptions& options, bool& dontAskAgain) override;
     void Beep() override;
-
-    // The answer to the import options dialog, fixed beforehand.
-    void PresetImportOptions(const ImportOptions& options, bool dontAskAgain);
 
 private:
     bool Interactive() const;
@@ -41,8 +38,6 @@ private:
     Options m_options;
     std::FILE* m_in;
     std::FILE* m_err;
-    std::optional<ImportOptions> m_presetImport;
-    bool m_presetDontAsk = false;
 };
 
 }  // namespace ph::cli

@@ -43,19 +43,16 @@ int Export(Session& session, const std::string& file) {
 }
 
 int Import(Session& session, const ImportArgs& a) {
-    if (a.anyChoice || a.dontAsk) {
+    // Choices on the command line hold for this import; otherwise the profile's (and the
+    // dialog, which the terminal answers with them when there is nobody to ask).
+    ImportOptions choices = a.choices;
+    if (!a.anyChoice && a.dontAsk) {
         bool storedDontAsk = false;
-        const ImportOptions stored = ReadImportOptions(session.GetProfile(), storedDontAsk);
-        const ImportOptions choices = a.anyChoice ? a.choices : stored;
-        const bool dontAsk = a.dontAsk || storedDontAsk;
-        session.UI().PresetImportOptions(choices, dontAsk);
-        // Workaround until the document takes the choices of one import: with "ImportDontAsk"
-        // set it reads them from the profile without asking, so they are put there first, as
-        // the dialog's OK would.
-        if (!WriteImportOptions(session.GetProfile(), choices, dontAsk))
-            return Fail("the import choices could not be written to the profile");
+        choices = ReadImportOptions(session.GetProfile(), storedDontAsk);
     }
-    if (!session.Doc().Import(AbsolutePath(a.file))) return Fail("import from " + a.file + " failed");
+    const bool oneOff = a.anyChoice || a.dontAsk;
+    if (!session.Doc().Import(AbsolutePath(a.file), oneOff ? &choices : nullptr))
+        return Fail("import from " + a.file + " failed");
     std::cout << "imported from " << a.file << "\n";
     return 0;
 }

@@ -69,15 +69,19 @@ void MessageFromRecord(const EmailRecord& r, CEmailMessage& m) {
 // ---------------------------------------------------------------------------------------
 // Opening and closing
 
-bool CPostharbourDoc::OpenStore(const std::string& path) {
+bool CPostharbourDoc::OpenStore(const std::string& path, OpenMode mode) {
     CloseStore();
     m_openError.clear();
     m_storePath = path;
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return CreateNewStore(path);
+    if (!std::filesystem::exists(path, ec)) {
+        if (mode == OpenMode::CreateOrRecover) return CreateNewStore(path);
+        m_openError = Format("%s does not exist", path.c_str());
+        return false;
+    }
     if (!m_root.OpenFile(path)) {
         const std::string why = m_root.Error();
-        if (why.find("in use") != std::string::npos) {
+        if (why.find("in use") != std::string::npos || mode == OpenMode::ExistingOnly) {
             m_openError = why;
             return false;
         }

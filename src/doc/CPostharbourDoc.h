@@ -34,10 +34,16 @@ public:
     CPostharbourDoc(const CPostharbourDoc&) = delete;
     CPostharbourDoc& operator=(const CPostharbourDoc&) = delete;
 
-    // Opens the store at `path` and loads the model. A missing file, or one that is not a
-    // compound file, is replaced by a new store; a file in use elsewhere is left alone and the
-    // open fails (see OpenError).
-    bool OpenStore(const std::string& path);
+    enum class OpenMode {
+        // The program's own start: a missing store is created, and a file that is not a store
+        // is kept aside (renamed) and replaced by a new one.
+        CreateOrRecover,
+        // Tools that name a store: only an existing, readable store is opened.
+        ExistingOnly,
+    };
+    // Opens the store at `path` and loads the model. A file in use elsewhere is left alone and
+    // the open fails (see OpenError).
+    bool OpenStore(const std::string& path, OpenMode mode = OpenMode::CreateOrRecover);
     void CloseStore();
     bool IsOpen() const { return m_root.IsOpen(); }
     const std::string& StorePath() const { return m_storePath; }
@@ -61,14 +67,19 @@ public:
     std::vector<std::pair<CEmailFolderNode*, std::string>> FoldersOfMessage(const CEmailMessage& m) const;
 
     // ---- Accounts
-    // Adds an account and its record; the record id becomes the account's id.
+    // Adds an account and its record; the record id becomes the account's id. Accounts are
+    // told apart by address when the table is saved: an address in use is refused (null).
     CEmailAccount* AddAccount(const CEmailAccount::Settings& settings);
     bool UpdateAccount(CEmailAccount& account);
+    // New settings for an account (its access object made again) and its record rewritten;
+    // false, with nothing changed, when another account has the new address.
+    bool ChangeAccountSettings(CEmailAccount& account, const CEmailAccount::Settings& settings);
     // Removes the account with its messages, its records and its server folders.
     bool DeleteAccount(CEmailAccount& account);
     // Rewrites the "Accounts" table from the accounts, matching records by EmailName.
     bool SaveAccounts();
-    void SetDefaultAccount(CEmailAccount* account);
+    // Marks the default account (none for null) and rewrites the records whose mark changed.
+    bool SetDefaultAccount(CEmailAccount* account);
 
     // ---- Messages
     // Stores a new message (fields, blob and sizes); its slot becomes its store id.
@@ -129,8 +140,9 @@ public:
     // Refuses the open store's own path ("Cannot export to current open file").
     bool Export(const std::string& path);
     // Merges the kinds of records the import options select from the store at `path` into
-    // the open store, then reloads the model. Refuses the open store's own path.
-    bool Import(const std::string& path);
+    // the open store, then reloads the model. Refuses the open store's own path. With
+    // `choices`, those are used for this import (no dialog, the profile unchanged).
+    bool Import(const std::string& path, const ImportOptions* choices = nullptr);
     // Copies the store into a fresh file and puts it in the open one's place.
     bool Compact();
     // True while "Emails" (or "FolderContents") still holds rows of the old layout.
@@ -177,6 +189,7 @@ private:
     bool AddFolderContentsRow(const std::string& msgId, int folderId, bool isInboxMsg, int flags,
                               int& slot);
     bool DeleteFolderContentsRow(int slot);
+    bool AddressInUse(const std::string& emailName, const CEmailAccount* except) const;
 
     IUserInterface& m_ui;
     Profile& m_profile;

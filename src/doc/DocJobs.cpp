@@ -58,6 +58,7 @@ void ErasePointer(std::vector<T*>& list, const T* item) {
 // Accounts
 
 CEmailAccount* CPostharbourDoc::AddAccount(const CEmailAccount::Settings& settings) {
+    if (AddressInUse(settings.emailName, nullptr)) return nullptr;
     auto account = std::make_unique<CEmailAccount>(0, settings, this);
     account->m_orderNum = static_cast<int>(m_accounts.size());
     const AccountRecord record = RecordFromAccount(*account);
@@ -95,9 +96,30 @@ bool CPostharbourDoc::DeleteAccount(CEmailAccount& account) {
     return ok;
 }
 
-void CPostharbourDoc::SetDefaultAccount(CEmailAccount* account) {
+bool CPostharbourDoc::AddressInUse(const std::string& emailName, const CEmailAccount* except) const {
+    return std::any_of(m_accounts.begin(), m_accounts.end(), [&](const auto& a) {
+        return a.get() != except && EqualsNoCase(a->m_emailName, emailName);
+    });
+}
+
+bool CPostharbourDoc::ChangeAccountSettings(CEmailAccount& account, const CEmailAccount::Settings& settings) {
+    if (AddressInUse(settings.emailName, &account)) return false;
+    account.ChangeSettings(settings);
+    if (account.m_isDefault) m_defaultAddress = account.m_emailName;
+    return UpdateAccount(account);
+}
+
+bool CPostharbourDoc::SetDefaultAccount(CEmailAccount* account) {
+    CCommitGroup group(m_root);
+    bool ok = true;
     m_defaultAddress = account ? account->m_emailName : std::string();
-    for (auto& a : m_accounts) a->m_isDefault = a.get() == account;
+    for (auto& a : m_accounts) {
+        const bool isDefault = a.get() == account;
+        if (a->m_isDefault == isDefault) continue;
+        a->m_isDefault = isDefault;
+        ok = UpdateAccount(*a) && ok;
+    }
+    return ok;
 }
 
 bool CPostharbourDoc::SaveAccounts() {

@@ -289,7 +289,7 @@ bool CPostharbourDoc::Export(const std::string& path) {
 // ---------------------------------------------------------------------------------------
 // Import
 
-bool CPostharbourDoc::Import(const std::string& path) {
+bool CPostharbourDoc::Import(const std::string& path, const ImportOptions* choices) {
     if (!IsOpen()) return false;
     if (IsSameFile(path, m_storePath)) {
         m_ui.MessageBox("Cannot import from current open file", "ERROR", IUserInterface::Buttons::Ok);
@@ -300,8 +300,8 @@ bool CPostharbourDoc::Import(const std::string& path) {
         return false;
     }
     bool dontAsk = false;
-    ImportOptions options = ReadImportOptions(m_profile, dontAsk);
-    if (!dontAsk) {
+    ImportOptions options = choices ? *choices : ReadImportOptions(m_profile, dontAsk);
+    if (!choices && !dontAsk) {
         if (!m_ui.AskImportOptions(options, dontAsk)) return false;
         WriteImportOptions(m_profile, options, dontAsk);
     }

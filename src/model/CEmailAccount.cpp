@@ -26,19 +26,13 @@ Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 CEmailAccount::CEmailAccount(int id, Settings s, IMailContext* context, int sortOrder, bool sortReversed)
-    : m_id(id),
-      m_userName(s.userName),
-      m_emailName(s.emailName),
-      m_password(s.password),
-      m_pop3Server(s.incomingServer),
-      m_smtpServers(s.outgoingServers),
-      m_pop3Port(s.incomingPort),
-      m_smtpPort(s.outgoingPort),
-      m_useSSL(s.useSSL),
-      m_type(s.type),
-      m_sortOrder(sortOrder),
-      m_sortReversed(sortReversed),
-      m_context(context) {
+    : m_id(id), m_sortOrder(sortOrder), m_sortReversed(sortReversed), m_context(context) {
+    ChangeSettings(s);
+}
+
+void CEmailAccount::MakeAccess(const Settings& s) {
+    IMailContext* context = m_context;
+    m_shownAddress.clear();
     auto at = [&](const char* domain) { return s.userName + "@" + domain; };
     switch (s.type) {
         case kTypeYahoo:
@@ -81,8 +75,39 @@ CEmailAccount::CEmailAccount(int id, Settings s, IMailContext* context, int sort
             m_shownAddress = s.userName;
             break;
         default:
-            break;  // no access object
+            m_access = std::monostate{};  // no access object
+            break;
     }
+}
+
+void CEmailAccount::ChangeSettings(const Settings& s) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    MessageList messages = std::move(GetMessages());
+    m_userName = s.userName;
+    m_emailName = s.emailName;
+    m_password = s.password;
+    m_pop3Server = s.incomingServer;
+    m_smtpServers = s.outgoingServers;
+    m_pop3Port = s.incomingPort;
+    m_smtpPort = s.outgoingPort;
+    m_useSSL = s.useSSL;
+    m_type = s.type;
+    MakeAccess(s);
+    if (MailAccessState* state = State()) state->m_messages = std::move(messages);
+}
+
+CEmailAccount::Settings CEmailAccount::CurrentSettings() const {
+    Settings s;
+    s.userName = m_userName;
+    s.password = m_password;
+    s.emailName = m_emailName;
+    s.incomingServer = m_pop3Server;
+    s.outgoingServers = m_smtpServers;
+    s.incomingPort = m_pop3Port;
+    s.outgoingPort = m_smtpPort;
+    s.useSSL = m_useSSL;
+    s.type = m_type;
+    return s;
 }
 
 CEmailAccount::~CEmailAccount() = default;

@@ -75,6 +75,11 @@ public:
     const std::string& ShownAddress() const { return m_shownAddress; }
     bool HasAccess() const { return m_access.index() != 0; }
 
+    // New settings: the access object is made again for them; the messages stay (moved over
+    // when the kind changes and the new kind has a message list).
+    void ChangeSettings(const Settings& settings);
+    Settings CurrentSettings() const;
+
     // Dispatched to the access object (defaults: 0, 0, 0, 0).
     int GetMsgCount() const;
     int GetItemsDone() const;
@@ -121,10 +126,10 @@ public:
     std::string m_password;
     std::string m_pop3Server;
     std::array<std::string, 3> m_smtpServers;
-    int m_pop3Port;
-    int m_smtpPort;
-    bool m_useSSL;
-    int m_type;
+    int m_pop3Port = 110;
+    int m_smtpPort = 25;
+    bool m_useSSL = false;
+    int m_type = kTypeNone;
     int m_orderNum = 0;
     bool m_allowCheckmail = true;
     bool m_forceDisabled = false;
@@ -157,6 +162,7 @@ private:
                                 std::unique_ptr<PHMail>, std::unique_ptr<OeMail>,
                                 std::unique_ptr<CMapiMail>>;
     MailAccessState* State() const;
+    void MakeAccess(const Settings& settings);
 
     IMailContext* m_context;
     Access m_access;

@@ -209,6 +209,31 @@ TEST_F(DocTest, SavingAccountsMatchesRecordsByAddress) {
     EXPECT_EQ(records, 2);
 }
 
+TEST_F(DocTest, AccountSettingsAndTheDefaultMarkGoStraightToTheRecords) {
+    CEmailAccount* a = AddPop3("ann@example.org");
+    CEmailAccount* b = AddPop3("bob@example.org");
+    EXPECT_EQ(AddPop3("ANN@example.org"), nullptr);  // addresses tell records apart
+    AddMessage(*a, "uid-1");
+    ASSERT_TRUE(doc->SetDefaultAccount(a));
+    ASSERT_TRUE(doc->SetDefaultAccount(b));
+    CEmailAccount::Settings changed = a->CurrentSettings();
+    changed.type = kTypeYahoo;
+    changed.userName = "annie";
+    EXPECT_FALSE(doc->ChangeAccountSettings(*a, [&] {
+        auto clash = changed;
+        clash.emailName = "bob@example.org";
+        return clash;
+    }()));
+    ASSERT_TRUE(doc->ChangeAccountSettings(*a, changed));
+    EXPECT_EQ(a->ShownAddress(), "annie@yahoo.com");  // the access object follows the kind
+    EXPECT_EQ(a->GetMessages().size(), 1u);          // and the messages follow the account
+    Reopen();
+    EXPECT_EQ(doc->m_accounts[0]->m_type, kTypeYahoo);
+    EXPECT_FALSE(doc->m_accounts[0]->m_isDefault);
+    EXPECT_TRUE(doc->m_accounts[1]->m_isDefault);
+    EXPECT_EQ(doc->m_allMessages.size(), 1u);
+}
+
 TEST_F(DocTest, DeletingRemovesRecordsAndEverythingThatPointsAtThem) {
     CEmailAccount* a = AddPop3("ann@example.org");
     CEmailAccount* b = AddPop3("bob@example.org");

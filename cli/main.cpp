@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "DocCommands.h"
+#include "MessageCommands.h"
+#include "MessageCompose.h"
 #include "StoreCommands.h"
 
 namespace {
@@ -33,6 +35,9 @@ int main(int argc, char** argv) {
     ph::cli::AddAddressBookCommands(*app.add_subcommand("addressbook", "The address book"), context);
     ph::cli::AddPreferenceCommands(*app.add_subcommand("prefs", "Preferences kept in the store"), context);
     ph::cli::AddTransferCommands(app, context);
+    CLI::App& message = *app.add_subcommand("message", "Single messages")->require_subcommand(1);
+    ph::cli::AddMessageComposeCommand(message, context);
+    ph::cli::AddMessageCommands(message, context);
 
     try {
         app.parse(argc, argv);

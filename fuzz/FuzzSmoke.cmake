@@ -51,3 +51,6 @@ function(ph_fuzz_smoke)
 endfunction()
 
 ph_fuzz_smoke(NAME cfb_open TARGET cfb_open_fuzz CORPUS cfb)
+ph_fuzz_smoke(NAME mime_parse TARGET mime_parse_fuzz CORPUS mime)
+ph_fuzz_smoke(NAME date TARGET date_fuzz CORPUS date)
+ph_fuzz_smoke(NAME decoders TARGET decoders_fuzz CORPUS decoders)

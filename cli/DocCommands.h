@@ -17,6 +17,10 @@ void AddGroupCommands(CLI::App& groups, CommandContext& context);
 void AddAddressBookCommands(CLI::App& addressBook, CommandContext& context);
 // prefs get|set
 void AddPreferenceCommands(CLI::App& prefs, CommandContext& context);
+// rules list|show|add|remove|apply|conversation
+void AddRuleCommands(CLI::App& rules, CommandContext& context);
+// search [criteria], search save FOLDER [--rule NAME] [criteria]
+void AddSearchCommands(CLI::App& search, CommandContext& context);
 // export, import and compact, directly under `app`.
 void AddTransferCommands(CLI::App& app, CommandContext& context);
 

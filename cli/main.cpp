@@ -5,6 +5,7 @@
 #include "DocCommands.h"
 #include "MessageCommands.h"
 #include "MessageCompose.h"
+#include "Pop3Commands.h"
 #include "StoreCommands.h"
 
 namespace {
@@ -34,6 +35,9 @@ int main(int argc, char** argv) {
     ph::cli::AddGroupCommands(*app.add_subcommand("groups", "Groups of address book entries"), context);
     ph::cli::AddAddressBookCommands(*app.add_subcommand("addressbook", "The address book"), context);
     ph::cli::AddPreferenceCommands(*app.add_subcommand("prefs", "Preferences kept in the store"), context);
+    ph::cli::AddRuleCommands(*app.add_subcommand("rules", "Mail rules"), context);
+    ph::cli::AddSearchCommands(*app.add_subcommand("search", "Search the messages on their servers"), context);
+    ph::cli::AddPop3Commands(*app.add_subcommand("pop3", "POP3 mailboxes, directly"), context);
     ph::cli::AddTransferCommands(app, context);
     CLI::App& message = *app.add_subcommand("message", "Single messages")->require_subcommand(1);
     ph::cli::AddMessageComposeCommand(message, context);

@@ -7,6 +7,7 @@
 #include "common/Bytes.h"
 #include "common/Format.h"
 #include "common/Trace.h"
+#include "message/MimeParser.h"
 #include "model/Preferences.h"
 #include "model/Profile.h"
 #include "store/StoreDump.h"
@@ -26,7 +27,8 @@ EmailRecord RecordFromMessage(const CEmailMessage& m) {
     r.Subject = m.Subject;
     r.From = m.From;
     r.Sender = m.Sender;
-    r.ToName = m.ToName;
+    // The recipient as shown is the To line unless something chose another text.
+    r.ToName = m.ToName.empty() ? m.To : m.ToName;
     r.Folder = m.Folder;
     r.SentDate = m.SentDate;
     r.IsReadLocally = m.IsReadLocally;
@@ -64,6 +66,10 @@ void MessageFromRecord(const EmailRecord& r, CEmailMessage& m) {
     m.ReplyTo = r.ReplyTo;
     m.m_bodyCached = r.BodySize > 0;
     m.m_textCached = r.HtmlTextSize > 0 || r.PlainTextSize > 0;
+    // What rules compare is not stored apart: the sender's address comes from From, the
+    // recipients from the recipient text.
+    m.To = m.ToName;
+    mime::SplitFromAddress(m);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -128,6 +134,7 @@ bool CPostharbourDoc::Reload() {
 }
 
 void CPostharbourDoc::ClearModel() {
+    m_searchResults.clear();
     m_allMessages.clear();
     m_hiddenMessages.clear();
     m_messagesById.clear();
@@ -359,8 +366,10 @@ void CPostharbourDoc::LoadFolderContents() {
 
 void CPostharbourDoc::LoadRules() {
     CRulesTable rules(m_root);
-    for (bool ok = rules.Open(); ok; ok = rules.MoveNext())
-        m_rules.push_back(std::make_unique<StoredRule>(StoredRule{rules.RecordId(), rules.m_rec}));
+    for (bool ok = rules.Open(); ok; ok = rules.MoveNext()) {
+        m_rules.push_back(CMailRule::FromRecord(rules.m_rec, *this));
+        m_rules.back()->m_id = rules.RecordId();
+    }
     rules.Close();
 }
 

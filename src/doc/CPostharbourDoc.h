@@ -6,6 +6,8 @@
 // Only the user-interface thread calls the document; worker threads change accounts and
 // messages in memory under each account's lock and leave the writing to it.
 #include <array>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -19,6 +21,7 @@
 #include "model/CEmailFolderNode.h"
 #include "model/IMailContext.h"
 #include "model/StoredItems.h"
+#include "rules/CMailRule.h"
 #include "store/CStorageNode.h"
 #include "store/Records.h"
 
@@ -26,7 +29,7 @@ namespace ph {
 
 class Profile;
 
-class CPostharbourDoc : public IMailContext {
+class CPostharbourDoc : public IMailContext, public IRuleContext {
 public:
     // `ui` and `profile` outlive the document.
     CPostharbourDoc(IUserInterface& ui, Profile& profile);
@@ -92,6 +95,7 @@ public:
     // Copies the stored texts into the message.
     bool FetchMessageTexts(CEmailMessage& message);
     bool DeleteMessageRecord(CEmailMessage& message) override;
+    bool AbortCheckmail() const override { return m_abortCheckmail; }
     // Creates a message of the account with the fields given, stores it and lists it.
     CEmailMessage* AddStoredMessage(CEmailAccount& account, const EmailRecord& fields);
 
@@ -100,7 +104,9 @@ public:
     bool UpdateFolder(CEmailFolderNode& folder);
     // Removes the folder, the folders inside it and their filings.
     bool DeleteFolder(CEmailFolderNode& folder);
-    // Files the message in the folder (a "FolderContents" row); `flags` picks the list.
+    // Files the message in the folder (a "FolderContents" row); `flags` picks the list. A
+    // message not yet stored (rules run on new mail before it is stored) is filed in memory,
+    // and its row is written when StoreNewMessage gives it its id.
     bool FileMessage(CEmailMessage& message, CEmailFolderNode& folder, int flags = 0);
     bool FileSentItem(OutgoingMessage& item, CEmailFolderNode& folder, int flags = 0);
     // Removes the filing `index` of list `list` of the folder.
@@ -121,13 +127,37 @@ public:
     bool RemoveGroupMember(CAccountGroupNode& group, size_t index);
     bool IsInAddressBook(const std::string& address) const;
 
-    // ---- Canned inserts, rules, outgoing messages
+    // ---- Canned inserts, outgoing messages
     CannedInsert* AddCannedInsert(const std::string& title, const std::string& text);
     bool UpdateCannedInsert(CannedInsert& insert);
     bool DeleteCannedInsert(CannedInsert& insert);
-    StoredRule* AddRule(const RuleRecord& rule);
-    bool UpdateRule(StoredRule& rule);
-    bool DeleteRule(StoredRule& rule);
+
+    // ---- Rules
+    // Appends the rule to the list and stores it; its record id becomes its id.
+    CMailRule* AddRule(std::unique_ptr<CMailRule> rule);
+    bool UpdateRule(CMailRule& rule);
+    bool DeleteRule(CMailRule& rule);
+    // Carries out the local actions of one rule if it matches (filing, hiding, marking read)
+    // and returns the rest as kRuleFlag... bits. Changed stored messages are written.
+    int ApplyRule(const CMailRule& rule, CEmailMessage& message, CEmailAccount* account);
+    // Every rule in list order until one with Stop matches; the flags combined.
+    int ApplyRules(CEmailMessage& message, CEmailAccount* account);
+    // The rules dialog's "apply": the chosen rules, in list order, on every message that is on
+    // its server and not marked for delete; then tells the user.
+    void ApplySelectedRules(const std::vector<CMailRule*>& rules);
+    // A rule made by a quick-rule command: appended, stored and applied at once to every
+    // message on its server and not marked for delete.
+    CMailRule* AddQuickRule(std::unique_ptr<CMailRule> rule);
+    // Files the message into the last folder with that id, unless it is already there.
+    bool AddToFolder(CEmailMessage& message, int folderId);
+
+    // IRuleContext
+    const CAccountGroupNode* FindGroupByName(std::string_view name) const override;
+    std::string FolderNameOf(int folderId) const override;
+    bool FetchBody(CEmailMessage& message) override;
+    // Fetches a body that only the server has; set by the retrieval layer. Without it a rule
+    // sees such a body as empty.
+    std::function<bool(CEmailMessage&)> m_serverBodyFetcher;
     OutgoingMessage* AddOutgoing(const OutgoingRecord& record, bool toOutbox);
     bool UpdateOutgoing(OutgoingMessage& item);
     bool DeleteOutgoing(OutgoingMessage& item);
@@ -164,9 +194,15 @@ public:
     std::vector<std::unique_ptr<CAccountGroupNode>> m_allGroups;
     std::vector<CAccountGroupNode*> m_topGroups;
     std::vector<std::unique_ptr<AddressBookEntry>> m_addressBook;
-    std::vector<std::unique_ptr<StoredRule>> m_rules;
+    std::vector<std::unique_ptr<CMailRule>> m_rules;
+    // The criteria of the search command (never in the "Rules" table while it serves as
+    // such) and the messages the last search found.
+    std::unique_ptr<CMailRule> m_searchRule = std::make_unique<CMailRule>();
+    std::vector<CEmailMessage*> m_searchResults;
     std::vector<std::unique_ptr<CannedInsert>> m_cannedInserts;
     PreferencesRecord m_prefs;
+    // Set by the user's abort command: every check stops as soon as it can.
+    std::atomic<bool> m_abortCheckmail{false};
     // Messages are loaded from this range (the default means all of them).
     DateTime m_rangeFrom = DateTime::FromParts(1985, 1, 1);
     DateTime m_rangeTo = DateTime::FromParts(2020, 1, 1);
@@ -189,6 +225,10 @@ private:
     bool AddFolderContentsRow(const std::string& msgId, int folderId, bool isInboxMsg, int flags,
                               int& slot);
     bool DeleteFolderContentsRow(int slot);
+    // Writes the rows of filings made while the message was not yet stored.
+    bool WritePendingFilings(CEmailMessage& message);
+    // Hides a message filed away by a rule: it leaves its account's list.
+    void HideMessage(CEmailMessage& message);
     bool AddressInUse(const std::string& emailName, const CEmailAccount* except) const;
 
     IUserInterface& m_ui;

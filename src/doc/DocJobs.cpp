@@ -79,6 +79,7 @@ bool CPostharbourDoc::DeleteAccount(CEmailAccount& account) {
     auto ofAccount = [&](CEmailMessage* m) { return m->Account() == &account; };
     std::erase_if(m_allMessages, ofAccount);
     std::erase_if(m_hiddenMessages, ofAccount);
+    std::erase_if(m_searchResults, ofAccount);
     std::erase_if(m_messagesById, [&](const auto& p) { return ofAccount(p.second); });
     for (auto& folder : m_allFolders)
         for (auto& list : folder->m_filed)
@@ -171,7 +172,7 @@ bool CPostharbourDoc::StoreNewMessage(CEmailMessage& message) {
     message.m_bodyCached = !message.Body.empty();
     message.m_textCached = !message.PlainText.empty() || !message.HtmlText.empty();
     m_messagesById[id] = &message;
-    return true;
+    return message.m_filingCount == 0 || WritePendingFilings(message);
 }
 
 CEmailMessage* CPostharbourDoc::AddStoredMessage(CEmailAccount& account, const EmailRecord& fields) {
@@ -349,19 +350,31 @@ bool CPostharbourDoc::AddFolderContentsRow(const std::string& msgId, int folderI
 }
 
 bool CPostharbourDoc::DeleteFolderContentsRow(int slot) {
+    if (slot < 0) return true;  // a filing of a message not stored yet has no row
     CFolderContentsTable contents(m_root);
     const bool ok = contents.Delete(slot);
     return contents.Close() && ok;
 }
 
 bool CPostharbourDoc::FileMessage(CEmailMessage& message, CEmailFolderNode& folder, int flags) {
-    if (message.Slot() < 0) return false;
     FiledItem item;
     item.message = &message;
-    if (!AddFolderContentsRow(message.m_storeId, folder.m_id, true, flags, item.contentsId)) return false;
+    if (message.Slot() >= 0 &&
+        !AddFolderContentsRow(message.m_storeId, folder.m_id, true, flags, item.contentsId))
+        return false;
     folder.m_filed[flags > 0 ? 1 : 0].push_back(item);
     ++message.m_filingCount;
     return true;
+}
+
+bool CPostharbourDoc::WritePendingFilings(CEmailMessage& message) {
+    bool ok = true;
+    for (auto& folder : m_allFolders)
+        for (int list = 0; list < 2; ++list)
+            for (FiledItem& item : folder->m_filed[list])
+                if (item.message == &message && item.contentsId < 0)
+                    ok = AddFolderContentsRow(message.m_storeId, folder->m_id, true, list, item.contentsId) && ok;
+    return ok;
 }
 
 bool CPostharbourDoc::FileSentItem(OutgoingMessage& sent, CEmailFolderNode& folder, int flags) {
@@ -486,7 +499,7 @@ bool CPostharbourDoc::RemoveGroupMember(CAccountGroupNode& group, size_t index) 
 }
 
 // ---------------------------------------------------------------------------------------
-// Canned inserts, rules, outgoing messages, preferences
+// Canned inserts
 
 CannedInsert* CPostharbourDoc::AddCannedInsert(const std::string& title, const std::string& text) {
     const int id = AddRecord<CEZinsertsTable>(m_root, [&](EZinsertRecord& r) {
@@ -511,22 +524,30 @@ bool CPostharbourDoc::DeleteCannedInsert(CannedInsert& insert) {
     return ok;
 }
 
-StoredRule* CPostharbourDoc::AddRule(const RuleRecord& rule) {
-    const int id = AddRecord<CRulesTable>(m_root, [&](RuleRecord& r) { r = rule; });
-    if (id == 0) return nullptr;
-    m_rules.push_back(std::make_unique<StoredRule>(StoredRule{id, rule}));
+// ---------------------------------------------------------------------------------------
+// Rules
+
+CMailRule* CPostharbourDoc::AddRule(std::unique_ptr<CMailRule> rule) {
+    const RuleRecord record = rule->ToRecord();
+    rule->m_id = AddRecord<CRulesTable>(m_root, [&](RuleRecord& r) { r = record; });
+    if (rule->m_id == 0) return nullptr;
+    m_rules.push_back(std::move(rule));
     return m_rules.back().get();
 }
 
-bool CPostharbourDoc::UpdateRule(StoredRule& rule) {
-    return UpdateRecord<CRulesTable>(m_root, rule.m_id, [&](RuleRecord& r) { r = rule.m_rec; });
+bool CPostharbourDoc::UpdateRule(CMailRule& rule) {
+    const RuleRecord record = rule.ToRecord();
+    return UpdateRecord<CRulesTable>(m_root, rule.m_id, [&](RuleRecord& r) { r = record; });
 }
 
-bool CPostharbourDoc::DeleteRule(StoredRule& rule) {
+bool CPostharbourDoc::DeleteRule(CMailRule& rule) {
     const bool ok = DeleteRecord<CRulesTable>(m_root, rule.m_id);
     EraseOwned(m_rules, &rule);
     return ok;
 }
+
+// ---------------------------------------------------------------------------------------
+// Outgoing messages, preferences
 
 OutgoingMessage* CPostharbourDoc::AddOutgoing(const OutgoingRecord& record, bool toOutbox) {
     auto fill = [&](OutgoingRecord& r) { r = record; };

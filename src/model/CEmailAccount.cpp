@@ -139,17 +139,17 @@ std::string CEmailAccount::GetTypeName() const {
 
 int CEmailAccount::GetMsgCount() const {
     const MailAccessState* s = State();
-    return s ? s->m_msgCount : 0;
+    return s ? s->m_msgCount.load() : 0;
 }
 
 int CEmailAccount::GetItemsDone() const {
     const MailAccessState* s = State();
-    return s ? s->m_itemsDone : 0;
+    return s ? s->m_itemsDone.load() : 0;
 }
 
 int CEmailAccount::GetItemsTotal() const {
     const MailAccessState* s = State();
-    return s ? s->m_itemsTotal : 0;
+    return s ? s->m_itemsTotal.load() : 0;
 }
 
 void CEmailAccount::ResetItemsDone() {
@@ -161,7 +161,7 @@ long long CEmailAccount::GetBytesReceived() const {
     return std::visit(Overloaded{[](const std::unique_ptr<YahooMail>& a) { return a->m_bytesReceived; },
                                  [](const std::unique_ptr<HttpMail>& a) { return a->m_bytesReceived; },
                                  [](const std::unique_ptr<CGmailMail>& a) { return a->m_bytesReceived; },
-                                 [](const std::unique_ptr<Pop3Mail>& a) { return a->m_bytesReceived; },
+                                 [](const std::unique_ptr<Pop3Mail>& a) { return a->BytesReceived(); },
                                  [](const auto&) { return 0LL; }},
                       m_access);
 }

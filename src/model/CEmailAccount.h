@@ -5,6 +5,7 @@
 // Yahoo, Http, Gmail, Pop3, Km, Aol, PH, Oe, Mapi, with a default when the kind has no such
 // member (or there is no access object at all, type 100).
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -151,6 +152,8 @@ public:
     std::vector<OutgoingMessage*> m_outboxItems;
     std::vector<CEmailFolderNode*> m_folders;  // top-level folders of the account
     int m_hiddenCount = 0;
+    // Messages added by checks and not yet viewed: raised by a listing in the worker.
+    std::atomic<int> m_newMsgCount{0};
 
     int m_sortOrder;
     bool m_sortReversed;

@@ -14,7 +14,7 @@ struct OutgoingMessage;
 struct FiledItem {
     CEmailMessage* message = nullptr;
     OutgoingMessage* sent = nullptr;
-    int contentsId = -1;  // slot of the "FolderContents" row
+    int contentsId = -1;  // slot of the "FolderContents" row; -1 until the message is stored
 };
 
 enum FolderType : int {

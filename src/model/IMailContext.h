@@ -10,6 +10,8 @@ public:
     virtual ~IMailContext() = default;
     // Deletes the message's "Emails" row (the message object stays).
     virtual bool DeleteMessageRecord(CEmailMessage& message) = 0;
+    // Whether the user asked to stop all checks; read by workers between steps.
+    virtual bool AbortCheckmail() const = 0;
 };
 
 }  // namespace ph

@@ -2,6 +2,7 @@
 // What every mail-access object holds: its account's messages, the outcome of the last check
 // and the progress of the current job. The access classes share nothing else; the account
 // reaches each one's own members through its single dispatch (CEmailAccount).
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,9 +32,10 @@ struct MailAccessState {
     CEmailAccount* m_account;
     IMailContext* m_context;
     MessageList m_messages;  // guarded by the account's lock
-    int m_msgCount = kCountNoResult;
-    int m_itemsDone = 0;
-    int m_itemsTotal = 0;
+    // Written by the worker, read by the interface thread for the status window.
+    std::atomic<int> m_msgCount{kCountNoResult};
+    std::atomic<int> m_itemsDone{0};
+    std::atomic<int> m_itemsTotal{0};
 };
 
 }  // namespace ph

@@ -1,6 +1,6 @@
 #pragma once
-// Small records the document keeps as they are stored: address book entries, canned inserts,
-// outgoing messages (outbox and sent items) and rules. Each keeps the id of its record.
+// Small records the document keeps as they are stored: address book entries, canned inserts
+// and outgoing messages (outbox and sent items). Each keeps the id of its record.
 #include <string>
 
 #include "store/Records.h"
@@ -23,12 +23,6 @@ struct OutgoingMessage {
     int m_id = 0;
     bool m_inOutbox = true;  // false: a sent item
     OutgoingRecord m_rec;
-};
-
-// A rule as stored; the rule engine reads and writes it through the same record.
-struct StoredRule {
-    int m_id = 0;
-    RuleRecord m_rec;
 };
 
 }  // namespace ph

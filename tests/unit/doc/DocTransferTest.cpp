@@ -75,10 +75,11 @@ Lines Model(CPostharbourDoc& d, bool full = true) {
         for (const GroupMember& member : g->m_members) out.push_back(Join("member", GroupPath(g.get()), member.entry->m_email));
     }
     for (auto& e : d.m_addressBook) add(Join("entry", e->m_email), e->m_name);
-    for (auto& r : d.m_rules)
-        add(Join("rule", r->m_rec.Name, r->m_rec.From.text, FolderOf(d, r->m_rec.ActionMoveFolderid),
-                 FolderOf(d, r->m_rec.ActionCopyFolderid)),
-            Join(r->m_rec.From.combo));
+    for (auto& rule : d.m_rules) {
+        const RuleRecord r = rule->ToRecord();
+        add(Join("rule", r.Name, r.From.text, FolderOf(d, r.ActionMoveFolderid), FolderOf(d, r.ActionCopyFolderid)),
+            Join(r.From.combo));
+    }
     for (auto* list : {&d.m_sentItems, &d.m_outbox})
         for (auto& item : *list) {
             const CEmailAccount* a = d.FindAccount(item->m_rec.AcctID);
@@ -169,13 +170,13 @@ OutgoingMessage* AddOutgoing(CPostharbourDoc& d, int account, const std::string&
     return d.AddOutgoing(r, outbox);
 }
 
-StoredRule* AddRule(CPostharbourDoc& d, const std::string& name, const std::string& from, int move = 0, int copy = 0) {
+CMailRule* AddRule(CPostharbourDoc& d, const std::string& name, const std::string& from, int move = 0, int copy = 0) {
     RuleRecord r;
     r.Name = name;
     r.From = {from, 2, 0};
     r.ActionMoveFolderid = move;
     r.ActionCopyFolderid = copy;
-    return d.AddRule(r);
+    return d.AddRule(CMailRule::FromRecord(r, d));
 }
 
 // Something in every table, and gaps at the front of every id sequence so that a copy that
@@ -186,7 +187,7 @@ void Populate(CPostharbourDoc& d) {
     OutgoingMessage* scratchSent = AddOutgoing(d, gone->m_id, "scratch", false);
     AddressBookEntry* scratchEntry = d.AddAddressBookEntry("Scratch", "scratch@example.org");
     CAccountGroupNode* scratchGroup = d.AddGroup("scratch", 0, 0);
-    StoredRule* scratchRule = AddRule(d, "scratch", "x");
+    CMailRule* scratchRule = AddRule(d, "scratch", "x");
     CannedInsert* scratchInsert = d.AddCannedInsert("scratch", "x");
     CEmailAccount* ann = AddAccount(d, "ann@example.org");
     CEmailAccount* bob = AddAccount(d, "bob@example.org");

@@ -1,0 +1,59 @@
+#pragma once
+// Starts a test server script as a child process and learns its port from the file it
+// writes. The child's standard input is a pipe: closing it (at destruction) stops the server.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace ph::test {
+
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::vector<std::string>& args, const std::string& portFile) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[0]);
+        m_stdin = fds[1];
+        // Bounded: a server that never comes up fails the test instead of hanging it.
+        for (int tries = 0; tries < 200 && m_pid > 0 && m_port == 0; ++tries) {
+            std::ifstream in(portFile);
+            if (!(in >> m_port)) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+    ~ServerProcess() {
+        if (m_stdin >= 0) close(m_stdin);
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int Port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    int m_port = 0;
+};
+
+}  // namespace ph::test

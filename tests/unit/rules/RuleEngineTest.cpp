@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/CAccountGroupNode.h"
+#include "model/CEmailAccount.h"
+#include "model/CEmailMessage.h"
+#include "rules/CMailRule.h"
+#include "rules/RuleLanguage.h"
+
+namespace ph {
+namespace {
+
+using Texts = std::vector<std::string>;
+
+// Groups: "Friends" holds ann and, through its sub-group "Close", carol. A second group of the
+// same name holds dave; only the first group of a name counts.
+class FakeContext : public IRuleContext {
+public:
+    FakeContext() {
+        CAccountGroupNode* friends = AddGroup("Friends", {"ann@x.org"});
+        CAccountGroupNode* close = AddGroup("Close", {"carol@x.org"});
+        friends->m_children.push_back(close);
+        AddGroup("Friends", {"dave@x.org"});
+    }
+    const CAccountGroupNode* FindGroupByName(std::string_view name) const override {
+        for (const auto& g : groups)
+            if (g->m_name == name) return g.get();
+        return nullptr;
+    }
+    std::string FolderNameOf(int id) const override { return id == 7 ? "Archive" : ""; }
+    bool FetchBody(CEmailMessage&) override { return false; }
+
+private:
+    CAccountGroupNode* AddGroup(const std::string& name, const Texts& emails) {
+        auto g = std::make_unique<CAccountGroupNode>();
+        g->m_name = name;
+        for (const auto& e : emails) {
+            entries.push_back(std::make_unique<AddressBookEntry>(AddressBookEntry{0, "", e}));
+            g->m_members.push_back({entries.back().get(), 0});
+        }
+        groups.push_back(std::move(g));
+        return groups.back().get();
+    }
+    std::vector<std::unique_ptr<CAccountGroupNode>> groups;
+    std::vector<std::unique_ptr<AddressBookEntry>> entries;
+};
+
+Texts Tokens(const std::string& expression) {
+    Texts out;
+    std::istringstream in(expression);
+    for (std::string t; in >> t;) out.push_back(t);
+    return out;
+}
+
+CEmailAccount::Settings Me() {
+    CEmailAccount::Settings s;
+    s.userName = "me";
+    s.emailName = "me@example.org";
+    return s;
+}
+
+class RuleEngine : public testing::Test {
+protected:
+    RuleEngine() : account(1, Me(), nullptr), m(&account) {
+        m.From = "Ann <ann@x.org>";
+        m.FromAddress = "ann@x.org";
+        m.Subject = "Hello World";
+        m.To = "bob@y.org";
+        m.Cc = "cc@z.org";
+        m.PlainText = "plain text";
+        m.MsgSize = 250;
+        m.HasAttachment = true;
+        m.AttachmentType = "pdf";
+    }
+    bool Adv(const std::string& expression) {
+        CAdvMailRule rule;
+        rule.Tokens() = Tokens(expression);
+        const bool result = rule.Matches(m, &account, context);
+        EXPECT_EQ(Evaluate(rule.Tokens(), m, &account, context), result) << expression;
+        return result;
+    }
+
+    FakeContext context;
+    CEmailAccount account;
+    CEmailMessage m;
+};
+
+TEST_F(RuleEngine, Expressions) {
+    const struct { const char* expression; bool matches; } cases[] = {
+        // Fields, literals and the comparisons, case-sensitive.
+        {R"(@subject CONTAINS "World")", true}, {R"(@subject CONTAINS "world")", false},
+        {R"(@subject NOTCONTAINS "xyz")", true}, {R"(@subject STARTSWITH "Hello")", true},
+        {R"(@subject NOTSTARTSWITH "Hello")", false}, {R"(@subject ENDSWITH "World")", true},
+        {R"(@subject NOTENDSWITH "Hello")", true}, {R"(@from EQUALS "ann@x.org")", true},
+        {R"(@from NOTEQUALS "ann@x.org")", false}, {R"(@to EQUALS "bob@y.org")", true},
+        {R"(@cc EQUALS "cc@z.org")", true}, {R"(@account EQUALS "me@example.org")", true},
+        {R"(@size EQUALS #250)", true}, {R"(@attachment EQUALS "TRUE")", true},
+        {R"(@attachmenttype EQUALS #pdf)", true}, {R"(@nosuch EQUALS "")", true},
+        {R"(@body ENDSWITH "text")", true},
+        {R"(@body STARTSWITH "plain)", true},  // an unclosed literal keeps its last character
+        // Precedence: AND binds tighter than OR, parentheses override it.
+        {R"(@from EQUALS "ann@x.org" OR @subject CONTAINS "zz" AND @to CONTAINS "zz")", true},
+        {R"(( @from EQUALS "ann@x.org" OR @subject CONTAINS "zz" ) AND @to CONTAINS "zz")", false},
+        {R"(@size EQUALS #250 > #FALSE)", true}, {R"(#b > #a AND #c > #b)", true},
+        {R"(NOT ( @subject CONTAINS "zz" ))", true}, {R"(NOT ( @subject CONTAINS "Hello" ))", false},
+        {R"(NOT #x)", true}, {R"(NOT #TRUE)", false},
+        // GT compares leading numbers, the others compare texts.
+        {R"(@size GREATERTHAN "100")", true}, {R"(@size GT "1000")", false}, {R"(#12abc GT #9)", true},
+        {R"(#abc GT "-1")", true}, {R"(#12 > #9)", false}, {R"(#a >= #a)", true}, {R"(#a < #b)", true},
+        {R"(#b <= #a)", false},
+        // Groups: direct members, sub-group members, exact addresses, first group of the name.
+        {R"(@from MATCHES "[Friends]")", true}, {R"(#carol@x.org MATCHES "[Friends]")", true},
+        {R"(#dave@x.org MATCHES "[Friends]")", false}, {R"(#nn@x.org MATCHES "[Friends]")", false},
+        {R"(@from MATCHES "[Missing]")", false}, {R"(@from NOTMATCHES "[Friends]")", false},
+        {R"(@from MATCHES "ann@x.org")", true},
+        // Only a result of TRUE at the bottom matches: a lone operand never does; missing
+        // operands are empty texts, unpaired parentheses and unknown words do nothing.
+        {R"("TRUE")", false}, {R"(#TRUE)", false}, {"", false},
+        {R"(( @subject CONTAINS "Hello")", true}, {R"(@subject CONTAINS "Hello" ))", true},
+        {R"() @subject CONTAINS "Hello")", true}, {R"(@subject CONTAINS)", false},
+        {R"(@subject NOTEQUALS)", true}, {R"(NOT)", true}, {R"(AND OR ( ))", false},
+        {R"(#a EQUALS #a AND #b #c)", true}, {R"(@subject CONTAINS "Hello" FOO)", true},
+        {R"(@subject FOO "Hello")", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Adv(c.expression), c.matches) << c.expression;
+
+    m.HtmlText = "<b>html</b>";
+    EXPECT_TRUE(Adv(R"(@body EQUALS "<b>html</b>")"));
+    m.MsgSize = 99;
+    EXPECT_FALSE(Adv(R"(@size GREATERTHAN "100")"));
+    CAdvMailRule rule;
+    rule.Tokens() = Tokens(R"(@account EQUALS "")");
+    EXPECT_TRUE(rule.Matches(m, nullptr, context));  // no account: an empty text
+}
+
+TEST_F(RuleEngine, LongAndHostileTokenListsEndWithoutAMatch) {
+    const std::vector<Texts> lists = {
+        Texts(20000, "("), Texts(20000, ")"), Texts(20000, "NOT"), Texts(20000, "AND"), Texts(20000, "@body"),
+        [] {
+            Texts t;
+            for (int i = 0; i < 5000; ++i) t.insert(t.end(), {"(", "#a", "EQUALS", "#b", "OR"});
+            return t;
+        }(),
+    };
+    for (const Texts& tokens : lists) EXPECT_FALSE(Evaluate(tokens, m, &account, context)) << tokens[0];
+
+    Texts chain = {"#x", "EQUALS", "#x"};  // a long, well-formed chain still evaluates
+    for (int i = 0; i < 5000; ++i) chain.insert(chain.end(), {"AND", "(", "#a", "NOTEQUALS", "#b", ")"});
+    EXPECT_TRUE(Evaluate(chain, m, &account, context));
+}
+
+TEST_F(RuleEngine, SimpleRuleConditions) {
+    using Setup = void (*)(CMailRule&);
+    const struct { const char* name; Setup setup; bool matches; } cases[] = {
+        {"nothing set", [](CMailRule&) {}, false},
+        {"from", [](CMailRule& r) { r.m_words[kFieldFrom] = {{"Ann <"}, 1, 0}; }, true},
+        {"from group", [](CMailRule& r) { r.m_words[kFieldFrom] = {{"[Friends]"}, 1, 0}; }, false},
+        {"subject", [](CMailRule& r) { r.m_words[kFieldSubject] = {{"zz", "World"}, 1, 0}; }, true},
+        {"message plain", [](CMailRule& r) { r.m_words[kFieldMessage] = {{"plain"}, 1, 0}; }, true},
+        {"message html", [](CMailRule& r) { r.m_words[kFieldMessage] = {{"<i>"}, 1, 0}; }, true},
+        {"to", [](CMailRule& r) { r.m_words[kFieldTo] = {{"bob"}, 1, 0}; }, true},
+        {"to is not cc", [](CMailRule& r) { r.m_words[kFieldTo] = {{"cc@"}, 1, 0}; }, false},
+        {"cc", [](CMailRule& r) { r.m_words[kFieldCc] = {{"cc@"}, 1, 0}; }, true},
+        {"tocc via cc", [](CMailRule& r) { r.m_words[kFieldToCc] = {{"cc@"}, 1, 0}; }, true},
+        {"tocc via to", [](CMailRule& r) { r.m_words[kFieldToCc] = {{"bob"}, 1, 0}; }, true},
+        {"account any case", [](CMailRule& r) { r.Account = "ME@Example.org"; }, true},
+        {"other account", [](CMailRule& r) { r.Account = "you@example.org"; }, false},
+        {"size 10k of 10241", [](CMailRule& r) { r.Size = "10"; }, true},
+        {"size 11k", [](CMailRule& r) { r.Size = "11"; }, false},
+        {"attachment", [](CMailRule& r) { r.Attachment = "1"; }, true},
+        {"all", [](CMailRule& r) { r.All = "1"; }, true},
+    };
+    m.HtmlText = "<i>x</i>";
+    m.MsgSize = 10241;
+    for (const auto& c : cases) {
+        CMailRule rule;
+        c.setup(rule);
+        EXPECT_EQ(rule.Matches(m, &account, context), c.matches) << c.name;
+    }
+    CMailRule edge;
+    edge.Size = "10";
+    edge.Attachment = "1";
+    m.MsgSize = 10240;
+    m.HasAttachment = false;
+    EXPECT_FALSE(edge.Matches(m, &account, context));  // 10 KB is not more than 10 KB
+}
+
+TEST_F(RuleEngine, WordMatching) {
+    const struct { const char* text; WordList list; bool matches; } cases[] = {
+        {"abc", {{}, 0, 0}, false}, {"abc", {{}, 0, 1}, false}, {"abc", {{"a", "b"}, 0, 0}, true},
+        {"a", {{"a", "b"}, 0, 0}, false}, {"a", {{"a", "b"}, 0, 1}, true}, {"xyz", {{"a", "b"}, 1, 1}, true},
+        {"abc", {{"a"}, 1, 1}, false}, {"abc", {{"a"}, 5, 0}, false}, {"", {{""}, 1, 0}, true},
+        {"Abc", {{"abc"}, 1, 0}, false}, {"ann@x.org", {{"[Friends]"}, 1, 0}, true},
+        {"carol@x.org", {{"[Friends]"}, 1, 0}, true}, {"dave@x.org", {{"[Friends]"}, 1, 0}, false},
+        {"ann@x.org", {{"[Nobody]"}, 1, 0}, false},
+        {"[Friends]", {{"[Friends]"}, 1, 0}, false},  // a group word is never a substring
+    };
+    for (const auto& c : cases) EXPECT_EQ(MatchWordList(c.text, c.list, context), c.matches) << c.text;
+
+    EXPECT_EQ(SplitLines(""), Texts{});
+    EXPECT_EQ(SplitLines("a\nb\n"), (Texts{"a", "b", ""}));
+}
+
+TEST_F(RuleEngine, StoredRows) {
+    RuleRecord adv;
+    adv.From = {"@attachment\nAND\n@to\nCONTAINS\n\"x\"", kAdvancedRuleMarker, 0};
+    adv.ActionCopyFolderid = 7;
+    adv.ActionMoveFolderid = 8;  // no such folder
+    auto rule = CMailRule::FromRecord(adv, context);
+    ASSERT_TRUE(rule->IsAdvanced());
+    EXPECT_EQ(static_cast<CAdvMailRule&>(*rule).Tokens(), (Texts{"@attachment", "AND", "@to", "CONTAINS", "\"x\""}));
+    EXPECT_EQ(rule->CopyFolderName, "Archive");
+    EXPECT_TRUE(rule->IsOn(kActionCopy));
+    EXPECT_FALSE(rule->IsOn(kActionMove));
+    m.To = "x@y";
+    EXPECT_TRUE(rule->Matches(m, &account, context));
+    m.HasAttachment = false;
+    EXPECT_FALSE(rule->Matches(m, &account, context));
+    EXPECT_EQ(rule->ToRecord().From.text, adv.From.text);
+
+    // Word text ending in a line break has an empty last word, which is in every text.
+    RuleRecord simple;
+    simple.Subject = {"zz\n", 1, 0};
+    rule = CMailRule::FromRecord(simple, context);
+    ASSERT_FALSE(rule->IsAdvanced());
+    EXPECT_EQ(rule->m_words[kFieldSubject].words, (Texts{"zz", ""}));
+    EXPECT_TRUE(rule->Matches(m, &account, context));
+    simple.Subject = {"zz\nHello", 0, 1};
+    rule = CMailRule::FromRecord(simple, context);
+    EXPECT_EQ(rule->m_words[kFieldSubject].mode, 0);
+    EXPECT_TRUE(rule->Matches(m, &account, context));
+}
+
+}  // namespace
+}  // namespace ph

@@ -26,6 +26,22 @@ std::string JoinLines(const std::vector<std::string>& items) {
 RuleRecord::Condition RuleRecord::*const kConditions[kRuleFieldCount] = {
     &RuleRecord::From, &RuleRecord::Subject, &RuleRecord::Message, &RuleRecord::To, &RuleRecord::Cc, &RuleRecord::ToCc};
 
+// The single conditions of a simple rule and the action texts of every rule, each with the
+// field of the stored row that holds it.
+using TextPair = std::pair<std::string RuleRecord::*, std::string CMailRule::*>;
+const TextPair kConditionTexts[] = {
+    {&RuleRecord::ConditionPriority, &CMailRule::Priority},   {&RuleRecord::ConditionAccount, &CMailRule::Account},
+    {&RuleRecord::ConditionSize, &CMailRule::Size},           {&RuleRecord::ConditionAttachment, &CMailRule::Attachment},
+    {&RuleRecord::ConditionSecure, &CMailRule::Secure},       {&RuleRecord::ConditionAll, &CMailRule::All},
+};
+const TextPair kActionTexts[] = {
+    {&RuleRecord::ActionDelete, &CMailRule::Delete},          {&RuleRecord::ActionForward, &CMailRule::Forward},
+    {&RuleRecord::ActionHighlight, &CMailRule::Highlight},    {&RuleRecord::ActionFlag, &CMailRule::Flag},
+    {&RuleRecord::ActionMarkRead, &CMailRule::MarkRead},      {&RuleRecord::ActionMarkWatch, &CMailRule::MarkWatch},
+    {&RuleRecord::ActionReply, &CMailRule::Reply},            {&RuleRecord::ActionStop, &CMailRule::Stop},
+    {&RuleRecord::ActionDontDl, &CMailRule::DontDownload},    {&RuleRecord::ActionDeleteServer, &CMailRule::DeleteFromServer},
+};
+
 }  // namespace
 
 std::vector<std::string> SplitLines(std::string_view text, char separator) {
@@ -128,28 +144,14 @@ std::unique_ptr<CMailRule> CMailRule::FromRecord(const RuleRecord& r, const IRul
             const RuleRecord::Condition& c = r.*kConditions[f];
             rule->m_words[f] = {SplitLines(c.text), c.combo, c.combo2};
         }
-        rule->Priority = r.ConditionPriority;
-        rule->Account = r.ConditionAccount;
-        rule->Size = r.ConditionSize;
-        rule->Attachment = r.ConditionAttachment;
-        rule->Secure = r.ConditionSecure;
-        rule->All = r.ConditionAll;
+        for (const auto& [stored, field] : kConditionTexts) (*rule).*field = r.*stored;
     }
     rule->Name = r.Name;
     rule->MoveFolderId = r.ActionMoveFolderid;
     rule->MoveFolderName = context.FolderNameOf(r.ActionMoveFolderid);
     rule->CopyFolderId = r.ActionCopyFolderid;
     rule->CopyFolderName = context.FolderNameOf(r.ActionCopyFolderid);
-    rule->Delete = r.ActionDelete;
-    rule->Forward = r.ActionForward;
-    rule->Highlight = r.ActionHighlight;
-    rule->Flag = r.ActionFlag;
-    rule->MarkRead = r.ActionMarkRead;
-    rule->MarkWatch = r.ActionMarkWatch;
-    rule->Reply = r.ActionReply;
-    rule->Stop = r.ActionStop;
-    rule->DontDownload = r.ActionDontDl;
-    rule->DeleteFromServer = r.ActionDeleteServer;
+    for (const auto& [stored, field] : kActionTexts) (*rule).*field = r.*stored;
     return rule;
 }
 
@@ -161,25 +163,11 @@ RuleRecord CMailRule::ToRecord() const {
     } else {
         for (int f = 0; f < kRuleFieldCount; ++f)
             r.*kConditions[f] = {JoinLines(m_words[f].words), m_words[f].mode, m_words[f].negate};
-        r.ConditionPriority = Priority;
-        r.ConditionAccount = Account;
-        r.ConditionSize = Size;
-        r.ConditionAttachment = Attachment;
-        r.ConditionSecure = Secure;
-        r.ConditionAll = All;
+        for (const auto& [stored, field] : kConditionTexts) r.*stored = this->*field;
     }
     r.ActionMoveFolderid = MoveFolderId;
     r.ActionCopyFolderid = CopyFolderId;
-    r.ActionDelete = Delete;
-    r.ActionForward = Forward;
-    r.ActionHighlight = Highlight;
-    r.ActionFlag = Flag;
-    r.ActionMarkRead = MarkRead;
-    r.ActionMarkWatch = MarkWatch;
-    r.ActionReply = Reply;
-    r.ActionStop = Stop;
-    r.ActionDontDl = DontDownload;
-    r.ActionDeleteServer = DeleteFromServer;
+    for (const auto& [stored, field] : kActionTexts) r.*stored = this->*field;
     return r;
 }
 

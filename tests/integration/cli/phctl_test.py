@@ -12,13 +12,13 @@ profile, the default store and the autostart entry are private to the case.
 
 Every case also checks that no password it handed to phctl ever shows in any output.
 """
-import argparse
 import collections
 import json
 import os
-import shutil
-import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from phctl_support import Phctl, check, run_cases  # noqa: E402
 
 ACCOUNT_PASSWORD = "Pw-4d7f1-account"
 STDIN_PASSWORD = "Pw-92c0e-from-stdin"
@@ -26,48 +26,8 @@ STORE_PASSWORD = "Pw-5b1aa-store"
 SECRETS = (ACCOUNT_PASSWORD, STDIN_PASSWORD, STORE_PASSWORD)
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-class Phctl:
-    """Runs phctl in a private environment and keeps every byte it printed."""
-
-    def __init__(self, program, work):
-        self.program = program
-        self.work = work
-        home = os.path.join(work, "home")
-        os.makedirs(home)
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "POSTHARBOUR_"))}
-        self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                        XDG_DATA_HOME=os.path.join(home, "data"), LC_ALL="C.UTF-8")
-        self.outputs = []
-
-    def path(self, name):
-        return os.path.join(self.work, name)
-
-    def run(self, *args, stdin=None, env=None, rc=0):
-        full_env = dict(self.env, **(env or {}))
-        done = subprocess.run([self.program, *args], input=(stdin or "").encode(), env=full_env,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120, cwd=self.work)
-        out, err = done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
-        self.outputs.append((args, out, err))
-        shown = "phctl " + " ".join(args)
-        if rc == "nonzero":
-            check(done.returncode != 0, f"{shown} should have failed\nstdout:\n{out}\nstderr:\n{err}")
-        else:
-            check(done.returncode == rc,
-                  f"{shown} exited {done.returncode}, expected {rc}\nstdout:\n{out}\nstderr:\n{err}")
-        return out, err
-
-    def json(self, *args):
-        out, _ = self.run(*args)
-        return json.loads(out)
+class CliPhctl(Phctl):
+    """Also looks through everything phctl printed or wrote for a password."""
 
     def dump(self, store):
         return {t["name"]: t["records"] for t in self.json("--store", store, "store", "dump", "--json")["tables"]}
@@ -430,24 +390,5 @@ def case_usage(ph):
 CASES = {"fill": case_fill, "round-trip": case_round_trip, "refusals": case_refusals, "usage": case_usage}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--phctl", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    ph = Phctl(os.path.abspath(args.phctl), os.path.abspath(args.work))
-    try:
-        CASES[args.case](ph)
-        ph.check_no_secret_shown()
-    except Failure as e:
-        print(f"FAIL: {e}", file=sys.stderr)
-        return 1
-    print(f"{args.case}: ok")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES, make=CliPhctl, after=CliPhctl.check_no_secret_shown))

@@ -7,23 +7,13 @@
           however the attachment names try to leave it
   import  two files imported twice into a store are stored once each
 """
-import argparse
 import base64
 import hashlib
-import json
 import os
-import shutil
-import subprocess
 import sys
 
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from phctl_support import check, run_cases  # noqa: E402
 
 
 def crlf(*lines):
@@ -98,39 +88,6 @@ MIXED = crlf(
 ATTACHMENTS = [("../../evil.sh", EVIL_SH, "evil.sh"),
                ("/etc/passwd", PASSWD, "passwd"),
                (TRICKY_NAME, TRICKY, "bad[2Jname.txt")]
-
-
-class Phctl:
-    def __init__(self, program, work):
-        self.program = program
-        self.work = work
-        home = os.path.join(work, "home")
-        os.makedirs(home)
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "POSTHARBOUR_"))}
-        self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                        XDG_DATA_HOME=os.path.join(home, "data"), LC_ALL="C.UTF-8")
-
-    def path(self, *names):
-        return os.path.join(self.work, *names)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
-    def run(self, *args, rc=0):
-        done = subprocess.run([self.program, *args], env=self.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=60, cwd=self.work)
-        out, err = done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
-        shown = "phctl " + " ".join(args)
-        if rc == "nonzero":
-            check(done.returncode != 0, f"{shown} should have failed\n{out}{err}")
-        else:
-            check(done.returncode == rc, f"{shown} exited {done.returncode}\nstdout:\n{out}\nstderr:\n{err}")
-        return out, err
-
-    def json(self, *args):
-        return json.loads(self.run(*args)[0])
 
 
 def expect_fields(got, want, what):
@@ -226,22 +183,5 @@ def case_import(ph):
 CASES = {"parse": case_parse, "save": case_save, "import": case_import}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--phctl", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    try:
-        CASES[args.case](Phctl(args.phctl, args.work))
-    except Failure as e:
-        print(f"FAIL: {e}", file=sys.stderr)
-        return 1
-    print("ok")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES))

@@ -9,22 +9,12 @@
 Rules and searches act only on messages that are on their server; which imported messages are
 is read from the store, so the expected folder contents follow from it.
 """
-import argparse
 import hashlib
-import json
 import os
-import shutil
-import subprocess
 import sys
 
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from phctl_support import Phctl, check, run_cases  # noqa: E402
 
 
 def eml(sender, subject, hour):
@@ -37,31 +27,9 @@ MESSAGES = {"eve.eml": eml("eve@example.org", "x marks the spot", 9),
             "cleo.eml": eml("cleo@example.net", "Tea or lunch", 11)}
 
 
-class Phctl:
+class RulesPhctl(Phctl):
     def __init__(self, program, work):
-        self.program = program
-        self.work = work
-        home = os.path.join(work, "home")
-        os.makedirs(home)
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "POSTHARBOUR_"))}
-        self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                        XDG_DATA_HOME=os.path.join(home, "data"), LC_ALL="C.UTF-8")
-        self.store = os.path.join(work, "test.stg")
-
-    def run(self, *args, rc=0):
-        done = subprocess.run([self.program, "--store", self.store, *args], env=self.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=60, cwd=self.work)
-        out, err = done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
-        shown = "phctl " + " ".join(args)
-        if rc == "nonzero":
-            check(done.returncode != 0, f"{shown} should have failed\n{out}{err}")
-            check(err.startswith("phctl: "), f"{shown}: no clear error on stderr:\n{err}")
-        else:
-            check(done.returncode == rc, f"{shown} exited {done.returncode}\nstdout:\n{out}\nstderr:\n{err}")
-        return out, err
-
-    def json(self, *args):
-        return json.loads(self.run(*args)[0])
+        super().__init__(program, work, store=os.path.join(work, "test.stg"))
 
     def rules(self):
         return self.json("rules", "list", "--json")["rules"]
@@ -280,22 +248,5 @@ def case_search(ph):
 CASES = {"manage": case_manage, "refusals": case_refusals, "apply": case_apply, "search": case_search}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--phctl", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    try:
-        CASES[args.case](Phctl(args.phctl, args.work))
-    except Failure as e:
-        print(f"FAIL: {e}", file=sys.stderr)
-        return 1
-    print("ok")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES, make=RulesPhctl))

@@ -8,7 +8,7 @@
 #include "doc/CPostharbourDoc.h"
 #include "model/Profile.h"
 #include "rules/CMailRule.h"
-#include "support/RecordingUI.h"
+#include "support/OpenDocument.h"
 
 namespace ph {
 namespace {
@@ -23,28 +23,16 @@ CEmailAccount::Settings Me() {
     return s;
 }
 
-class DocRules : public testing::Test {
+class DocRules : public test::OpenDocument {
 protected:
     void SetUp() override {
-        dir = fs::path(testing::TempDir()) / ("docrules-" + std::to_string(getpid()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        profile = std::make_unique<Profile>((dir / "test.ini").string());
-        doc = std::make_unique<CPostharbourDoc>(ui, *profile);
-        ASSERT_TRUE(doc->OpenStore(StorePath())) << doc->OpenError();
+        OpenDocument::SetUp();
         ASSERT_NE(account = doc->AddAccount(Me()), nullptr);
         archive = doc->AddFolder("Archive", kFolderUser, 0);
         other = doc->AddFolder("Other", kFolderUser, 0);
     }
-    void TearDown() override {
-        doc.reset();
-        fs::remove_all(dir);
-    }
-    std::string StorePath() const { return (dir / "Postharbour.stg").string(); }
     void Reopen() {
-        doc->CloseStore();
-        ASSERT_TRUE(doc->OpenStore(StorePath())) << doc->OpenError();
+        ReopenStore();
         account = doc->m_accounts.at(0).get();
         archive = FolderNamed("Archive");
         other = FolderNamed("Other");
@@ -80,10 +68,6 @@ protected:
         return rule;
     }
 
-    fs::path dir;
-    test::RecordingUI ui;
-    std::unique_ptr<Profile> profile;
-    std::unique_ptr<CPostharbourDoc> doc;
     CEmailAccount* account = nullptr;
     CEmailFolderNode* archive = nullptr;
     CEmailFolderNode* other = nullptr;

@@ -8,33 +8,16 @@
 
 #include "model/Profile.h"
 #include "store/Tables.h"
-#include "support/RecordingUI.h"
+#include "support/OpenDocument.h"
 
 namespace ph {
 namespace {
 
 namespace fs = std::filesystem;
 
-class DocTest : public testing::Test {
+class DocTest : public test::OpenDocument {
 protected:
-    void SetUp() override {
-        dir = fs::path(testing::TempDir()) / ("doc-" + std::to_string(getpid()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        profile = std::make_unique<Profile>((dir / "test.ini").string());
-        doc = std::make_unique<CPostharbourDoc>(ui, *profile);
-        ASSERT_TRUE(doc->OpenStore(StorePath())) << doc->OpenError();
-    }
-    void TearDown() override {
-        doc.reset();
-        fs::remove_all(dir);
-    }
-    std::string StorePath() const { return (dir / "Postharbour.stg").string(); }
-    void Reopen() {
-        doc->CloseStore();
-        ASSERT_TRUE(doc->OpenStore(StorePath())) << doc->OpenError();
-    }
+    void Reopen() { ReopenStore(); }
     CEmailAccount* AddPop3(const std::string& address) {
         CEmailAccount::Settings s;
         s.userName = address.substr(0, address.find('@'));
@@ -56,10 +39,6 @@ protected:
         return doc->AddStoredMessage(account, r);
     }
 
-    fs::path dir;
-    test::RecordingUI ui;
-    std::unique_ptr<Profile> profile;
-    std::unique_ptr<CPostharbourDoc> doc;
 };
 
 TEST_F(DocTest, NewStoreHasPreferencesWithTheProgramDefaults) {

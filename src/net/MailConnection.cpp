@@ -34,6 +34,10 @@ constexpr size_t kStreamCrLookahead = 300;
 // What of a partial reply goes to the trace after a time-out.
 constexpr size_t kTracedReplyMax = 999;
 
+bool IsPositive(std::string_view reply) {
+    return reply.size() >= 3 && EqualsNoCase(reply.substr(0, 3), "+OK");
+}
+
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -179,6 +183,7 @@ void CMailConnection::Close() {
     }
     m_connected = false;
     m_strayLineEnd = 0;
+    m_pending.clear();
 }
 
 void CMailConnection::LoseConnection(const std::string& text, const char* traceText) {
@@ -187,15 +192,46 @@ void CMailConnection::LoseConnection(const std::string& text, const char* traceT
     m_lastFailureText = text;
 }
 
-bool CMailConnection::ReadResponse(std::string& text, size_t capacity, std::string_view terminator,
-                                   size_t growth) {
+bool CMailConnection::ReadResponse(std::string& text, size_t capacity,
+                                   std::string_view terminator, size_t growth, bool endAtRefusal) {
     text.clear();
+    m_lastReplyEnd = ReplyEnd::Lost;
     if (!m_connected) return false;
-    TerminatorSearch search(terminator);
+    TerminatorSearch search(terminator), statusLine("\n");
+    bool statusSeen = !endAtRefusal;
+    // Where the reply ends in `text`, and where its terminator ends; npos until found.
+    size_t end = std::string::npos, afterEnd = 0;
+    auto findEnd = [&]() {
+        if (!statusSeen) {
+            const size_t lineEnd = statusLine.Find(text);
+            if (lineEnd == std::string::npos) return false;
+            statusSeen = true;
+            if (!IsPositive(text)) {
+                end = lineEnd;
+                afterEnd = statusLine.MatchEnd(text, lineEnd);
+                return true;
+            }
+        }
+        end = search.Find(text);
+        if (end == std::string::npos) return false;
+        afterEnd = search.MatchEnd(text, end);
+        return true;
+    };
+
     m_scratch.resize(kReceiveChunk);
+    text.swap(m_pending);
+    bool atStart = true;
     auto lastData = Clock::now();
-    long long allowedSilence = m_replyTimeoutMs;
+    long long allowedSilence = text.empty() ? m_replyTimeoutMs : m_silenceAllowanceMs;
     for (;;) {
+        if (atStart && !text.empty()) {
+            // The other half of the line end that closed the previous reply belongs to it.
+            if (m_strayLineEnd && text.front() == m_strayLineEnd) text.erase(0, 1);
+            m_strayLineEnd = 0;
+            atStart = false;
+        }
+        if (!atStart && findEnd()) break;
+
         // One byte of the capacity stays unused, where a C text keeps its terminating zero.
         if (text.size() + 1 >= capacity) capacity += growth;
         const size_t room = capacity > text.size() + 1 ? capacity - text.size() - 1 : 0;
@@ -206,11 +242,11 @@ bool CMailConnection::ReadResponse(std::string& text, size_t capacity, std::stri
             Trace("%s", std::string(Truncated(text, kTracedReplyMax)).c_str());
             m_lastSocketError = kSockErrTimedOut;
             m_lastErrorText = "timed out waiting for the server";
+            m_lastReplyEnd = ReplyEnd::TimedOut;
             return false;
         }
         bool readable = false;
-        const int wait =
-            static_cast<int>(std::min<long long>(kPollSliceMs, allowedSilence - silent + 1));
+        const int wait = static_cast<int>(std::min<long long>(kPollSliceMs, allowedSilence - silent + 1));
         if (!PollReadable(readable, wait)) {
             LoseConnection(text, "socket not readable in pop3");
             return false;
@@ -228,24 +264,22 @@ bool CMailConnection::ReadResponse(std::string& text, size_t capacity, std::stri
             return false;
         }
         text.append(m_scratch.data(), static_cast<size_t>(received));
-        // The other half of the line end that closed the previous reply belongs to it.
-        if (m_strayLineEnd && text.size() == static_cast<size_t>(received) && text.front() == m_strayLineEnd)
-            text.erase(0, 1);
-        m_strayLineEnd = 0;
         lastData = Clock::now();
         allowedSilence = m_silenceAllowanceMs;
-        if (const size_t end = search.Find(text); end != std::string::npos) {
-            // A reply may be complete at a CR (or LF) whose partner has not come yet; when it
-            // comes it must not open the next reply.
-            const char last = text.back();
-            if ((last == '\r' || last == '\n') &&
-                (text.size() < 2 || text[text.size() - 2] != (last == '\r' ? '\n' : '\r')))
-                m_strayLineEnd = last == '\r' ? '\n' : '\r';
-            text.resize(end);
-            break;
-        }
     }
-    if (text.size() >= 3 && EqualsNoCase(std::string_view(text).substr(0, 3), "+OK")) return true;
+    m_pending.assign(text, afterEnd, std::string::npos);
+    // A reply may be complete at a CR (or LF) whose partner has not come yet; when it comes it
+    // must not open the next reply.
+    const char last = text[afterEnd - 1];
+    if (m_pending.empty() && (last == '\r' || last == '\n') &&
+        (afterEnd < 2 || text[afterEnd - 2] != (last == '\r' ? '\n' : '\r')))
+        m_strayLineEnd = last == '\r' ? '\n' : '\r';
+    text.resize(end);
+    if (IsPositive(text)) {
+        m_lastReplyEnd = ReplyEnd::Positive;
+        return true;
+    }
+    m_lastReplyEnd = ReplyEnd::Negative;
     m_lastSocketError = kSockErrNegativeReply;
     m_lastFailureText = text;
     m_lastErrorText = "the server's reply was not positive";

@@ -73,8 +73,17 @@ public:
     // kStateNoConnection, and kSockErrTimedOut on a time-out); when the peer closed or a
     // receive failed; or for a reply that is not positive (kSockErrNegativeReply). On every
     // false after a read, LastFailureText() holds what had arrived.
+    //
+    // Bytes that arrive after the terminator belong to the next reply and are kept for it
+    // (replies to pipelined commands come several to a receive). With `endAtRefusal`, a reply
+    // whose status line is not positive ends with that line even when `terminator` asks for a
+    // multi-line reply: a refusal is one line, and waiting on would take the replies after it.
     bool ReadResponse(std::string& text, size_t capacity, std::string_view terminator,
-                      size_t growth);
+                      size_t growth, bool endAtRefusal = false);
+
+    // How the last ReadResponse ended.
+    enum class ReplyEnd { Positive, Negative, TimedOut, Lost };
+    ReplyEnd LastReplyEnd() const { return m_lastReplyEnd; }
 
     // Reads the next line of a streamed multi-line reply. `pending` carries received but not
     // yet consumed bytes from call to call (the caller starts it empty and leaves it alone; it
@@ -135,6 +144,8 @@ private:
     // the reply read last; 0 when that reply's line end was whole.
     char m_strayLineEnd = 0;
     std::vector<char> m_scratch;  // receive buffer of ReadResponse, kept between replies
+    std::string m_pending;        // received after the last reply's terminator
+    ReplyEnd m_lastReplyEnd = ReplyEnd::Lost;
 };
 
 }  // namespace ph

@@ -7,20 +7,25 @@ bool IsLineEnd(char c) {
     return c == '\r' || c == '\n';
 }
 
-bool MatchesAt(std::string_view text, size_t at, std::string_view terminator) {
+// Where a match of `terminator` starting at `at` ends, or npos when there is none.
+size_t MatchEndAt(std::string_view text, size_t at, std::string_view terminator) {
     size_t i = at;
     for (char wanted : terminator) {
-        if (i >= text.size()) return false;
+        if (i >= text.size()) return std::string_view::npos;
         const char c = text[i++];
         if (wanted != '\n') {
-            if (c != wanted) return false;
+            if (c != wanted) return std::string_view::npos;
             continue;
         }
-        if (!IsLineEnd(c)) return false;
+        if (!IsLineEnd(c)) return std::string_view::npos;
         // CRLF and LFCR are one line end; CRCR and LFLF are two.
         if (i < text.size() && IsLineEnd(text[i]) && text[i] != c) ++i;
     }
-    return true;
+    return i;
+}
+
+bool MatchesAt(std::string_view text, size_t at, std::string_view terminator) {
+    return MatchEndAt(text, at, terminator) != std::string_view::npos;
 }
 
 }  // namespace
@@ -34,6 +39,10 @@ size_t FindTerminator(std::string_view text, std::string_view terminator) {
 TerminatorSearch::TerminatorSearch(std::string_view terminator)
     : m_terminator(terminator), m_maxSpan(0) {
     for (char c : m_terminator) m_maxSpan += (c == '\n') ? 2 : 1;
+}
+
+size_t TerminatorSearch::MatchEnd(std::string_view text, size_t at) const {
+    return MatchEndAt(text, at, m_terminator);
 }
 
 size_t TerminatorSearch::Find(std::string_view text) {

@@ -22,6 +22,8 @@ public:
 
     // `text` must begin with the text of the previous call (it may only have grown).
     size_t Find(std::string_view text);
+    // Where the match Find reported at `at` ends (its line ends paired as they were matched).
+    size_t MatchEnd(std::string_view text, size_t at) const;
 
 private:
     std::string m_terminator;

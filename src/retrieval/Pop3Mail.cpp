@@ -1,7 +1,6 @@
 #include "retrieval/Pop3Mail.h"
 
 #include <algorithm>
-#include <chrono>
 #include <unordered_set>
 
 #include "common/Bytes.h"
@@ -11,7 +10,6 @@
 #include "model/IMailContext.h"
 #include "message/MimeParser.h"
 #include "message/TextSearch.h"
-#include "net/TerminatorSearch.h"
 #include "retrieval/Pop3Text.h"
 
 namespace ph {
@@ -30,36 +28,6 @@ constexpr size_t kLastResponseMax = 999;
 
 constexpr std::string_view kMultiLineEnd = "\n.\n";
 constexpr std::string_view kLineEnd = "\n";
-
-// The stream reader waits and receives in the steps of the connection's reader.
-constexpr int kPollSliceMs = 250;
-constexpr size_t kStreamChunk = 64 * 1024;
-constexpr size_t kTracedReplyMax = 999;
-
-using Clock = std::chrono::steady_clock;
-
-long long MillisecondsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool IsLineEnd(char c) {
-    return c == '\r' || c == '\n';
-}
-
-// Where the match of `terminator` that starts at `at` ends, by the pairing rule of
-// TerminatorSearch: CRLF and LFCR are one line end, CRCR and LFLF two.
-size_t MatchEnd(std::string_view text, size_t at, std::string_view terminator) {
-    size_t i = at;
-    for (char wanted : terminator) {
-        const char c = text[i++];
-        if (wanted == '\n' && i < text.size() && IsLineEnd(text[i]) && text[i] != c) ++i;
-    }
-    return i;
-}
-
-bool IsPositive(std::string_view reply) {
-    return mime::StartsWithNoCase(reply, 0, "+OK");
-}
 
 // Whether a CAPA reply lists `name`: a line after the first whose first word it is, any case.
 bool ListsCapability(std::string_view reply, std::string_view name) {
@@ -109,9 +77,6 @@ void Pop3Mail::ResetPipeline() {
     m_capaAsked = m_serverPipelines = false;
     m_sentAhead.clear();
     m_unread = 0;
-    m_stream.clear();
-    m_streamPos = 0;
-    m_lineEndMayFollow = false;
     m_readFailure = ReadFailure::None;
 }
 
@@ -132,10 +97,19 @@ bool Pop3Mail::SendCommand(std::string_view command, const char* sendFailure) {
 }
 
 bool Pop3Mail::ReadReply(std::string& text, size_t capacity, std::string_view terminator, size_t growth) {
-    // The connection's reader drops whatever follows a reply, and knows nothing of a line end
-    // half-read from the stream: both matter only to the stream reader.
-    if (m_unread > 0 || m_lineEndMayFollow) return ReadFromStream(text, terminator);
-    return m_conn.ReadResponse(text, capacity, terminator, growth);
+    // A refusal among replies sent ahead must end at its own line, not take the next replies.
+    const bool sentAhead = m_unread > 0;
+    if (sentAhead) --m_unread;
+    const bool ok = m_conn.ReadResponse(text, capacity, terminator, growth, sentAhead);
+    switch (m_conn.LastReplyEnd()) {
+        case CMailConnection::ReplyEnd::Positive: m_readFailure = ReadFailure::None; break;
+        case CMailConnection::ReplyEnd::Negative:
+            m_readFailure = mime::StartsWithNoCase(text, 0, "-ERR") ? ReadFailure::Negative : ReadFailure::Garbled;
+            break;
+        case CMailConnection::ReplyEnd::TimedOut: m_readFailure = ReadFailure::TimedOut; break;
+        case CMailConnection::ReplyEnd::Lost: m_readFailure = ReadFailure::Lost; break;
+    }
+    return ok;
 }
 
 bool Pop3Mail::ReadOneLine() {
@@ -147,97 +121,6 @@ bool Pop3Mail::ReadOneLine() {
 
 bool Pop3Mail::ReadMultiLine(std::string& text, size_t capacity, size_t growth) {
     return ReadReply(text, capacity, kMultiLineEnd, growth);
-}
-
-// The rules of CMailConnection::ReadResponse (the terminator and its line ends, the first byte
-// within the reply time-out and then the silence allowance, -3 on a time-out or a socket that
-// cannot be polled, 10043 for a reply that is not positive), except that the bytes after the
-// terminator are kept for the next reply, as replies sent ahead come several to a receive.
-// A multi-line reply whose first line is not positive ends there: a refusal is one line, and
-// waiting for a terminator would take the replies after it.
-bool Pop3Mail::ReadFromStream(std::string& text, std::string_view terminator) {
-    text.clear();
-    if (m_unread > 0) --m_unread;
-    m_readFailure = ReadFailure::Lost;
-    if (!m_conn.IsConnected()) return false;
-    if (m_chunk.size() < kStreamChunk) m_chunk.resize(kStreamChunk);
-    const bool multiLine = terminator.size() > 1;
-    bool firstLineChecked = !multiLine;
-    bool atStart = true;
-    TerminatorSearch search(terminator), firstLine(kLineEnd);
-    auto lastData = Clock::now();
-    long long allowedSilence = m_streamPos < m_stream.size() ? m_conn.SilenceAllowanceMs() : m_conn.ReplyTimeoutMs();
-    size_t end = std::string_view::npos, next = 0;
-    std::string_view view;
-    for (;;) {
-        // A reply never begins with a line end: one there is the second half of the line end
-        // that closed the reply before, come late.
-        if (atStart && m_streamPos < m_stream.size()) {
-            if (IsLineEnd(m_stream[m_streamPos])) ++m_streamPos;
-            atStart = false;
-        }
-        view = std::string_view(m_stream).substr(m_streamPos);
-        if (!firstLineChecked) {
-            if (const size_t lineEnd = firstLine.Find(view); lineEnd != std::string_view::npos) {
-                firstLineChecked = true;
-                if (!IsPositive(view)) {
-                    end = lineEnd;
-                    next = MatchEnd(view, end, kLineEnd);
-                    break;
-                }
-            }
-        }
-        if (firstLineChecked && !atStart && (end = search.Find(view)) != std::string_view::npos) {
-            next = MatchEnd(view, end, terminator);
-            break;
-        }
-
-        const long long silent = MillisecondsSince(lastData);
-        if (silent > allowedSilence) {
-            m_msgCount = kStateNoConnection;
-            Trace("timed out in pop3");
-            Trace("%s", std::string(view.substr(0, kTracedReplyMax)).c_str());
-            m_conn.SetLastSocketError(kSockErrTimedOut);
-            m_readFailure = ReadFailure::TimedOut;
-            return false;
-        }
-        bool readable = false;
-        const int wait = static_cast<int>(std::min<long long>(kPollSliceMs, allowedSilence - silent + 1));
-        if (!m_conn.PollReadable(readable, wait)) {
-            m_msgCount = kStateNoConnection;
-            Trace("socket not readable in pop3");
-            return false;
-        }
-        if (!readable) continue;
-        const long received = m_conn.Receive(m_chunk.data(), m_chunk.size());
-        if (received <= 0) return false;
-        // Replies already read go once they are the larger part; the text being searched
-        // keeps its start, as the search needs.
-        if (m_streamPos > m_stream.size() / 2) {
-            m_stream.erase(0, m_streamPos);
-            m_streamPos = 0;
-        }
-        m_stream.append(m_chunk.data(), static_cast<size_t>(received));
-        lastData = Clock::now();
-        allowedSilence = m_conn.SilenceAllowanceMs();
-    }
-    text.assign(view.substr(0, end));
-    const char last = view[next - 1];
-    m_lineEndMayFollow = next == view.size() && IsLineEnd(last) &&
-                         (next < 2 || view[next - 2] != (last == '\r' ? '\n' : '\r'));
-    m_streamPos += next;
-    // Past the last reply awaited, bytes are dropped as the connection's reader drops them.
-    if (m_unread == 0) {
-        m_stream.clear();
-        m_streamPos = 0;
-    }
-    if (IsPositive(text)) {
-        m_readFailure = ReadFailure::None;
-        return true;
-    }
-    m_conn.SetLastSocketError(kSockErrNegativeReply);
-    m_readFailure = mime::StartsWithNoCase(text, 0, "-ERR") ? ReadFailure::Negative : ReadFailure::Garbled;
-    return false;
 }
 
 bool Pop3Mail::Login() {
@@ -459,7 +342,8 @@ bool Pop3Mail::ServerPipelines() {
     // A refusal is one line and an answer many: only the stream reader tells them apart.
     ++m_unread;
     std::string reply;
-    m_serverPipelines = ReadFromStream(reply, kMultiLineEnd) && ListsCapability(reply, "PIPELINING");
+    m_serverPipelines = ReadReply(reply, kLineCapacity, kMultiLineEnd, kLineGrowth) &&
+                        ListsCapability(reply, "PIPELINING");
     return m_serverPipelines;
 }
 
@@ -499,7 +383,7 @@ void Pop3Mail::SettleWindow() {
         const bool multiLine = m_sentAhead.front().starts_with("TOP ");
         m_sentAhead.pop_front();
         std::string dropped;
-        ReadFromStream(dropped, multiLine ? kMultiLineEnd : kLineEnd);
+        ReadReply(dropped, kLineCapacity, multiLine ? kMultiLineEnd : kLineEnd, multiLine ? kMessageGrowth : kLineGrowth);
         inStep = m_readFailure == ReadFailure::None || m_readFailure == ReadFailure::Negative;
     }
     if (!inStep || m_unread > 0) {

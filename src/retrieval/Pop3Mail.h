@@ -98,15 +98,12 @@ private:
     // Sends a command; traces `sendFailure` when the send fails. A command sent ahead with its
     // window is only taken off the window here.
     bool SendCommand(std::string_view command, const char* sendFailure);
-    // Reads one reply: by the connection's reader, or from the window's stream while replies
-    // sent ahead are unread.
+    // Reads one reply (one of a window's, while replies sent ahead are unread).
     bool ReadReply(std::string& text, size_t capacity, std::string_view terminator, size_t growth);
     // Reads a one-line reply and keeps it as the last response.
     bool ReadOneLine();
     // Reads a multi-line reply into `text`.
     bool ReadMultiLine(std::string& text, size_t capacity, size_t growth);
-    // The connection's reader for a stream of replies: what follows a reply stays for the next.
-    bool ReadFromStream(std::string& text, std::string_view terminator);
     void ClearCaches();
     // Builds the id index over the messages as they stand.
     void IndexMessages();
@@ -142,17 +139,12 @@ private:
     std::unordered_map<std::string, CEmailMessage*> m_byUid;
 
     // Pipelining, per connection: what CAPA said, the commands sent ahead that the serial code
-    // has not reached yet, the replies not read yet, and the bytes received past the last reply.
+    // has not reached yet, and the replies not read yet.
     bool m_capaAsked = false;
     bool m_serverPipelines = false;
     std::deque<std::string> m_sentAhead;
     size_t m_unread = 0;
-    std::string m_stream;
-    size_t m_streamPos = 0;
-    // The last reply read from the stream ended in half a line end whose other half may come.
-    bool m_lineEndMayFollow = false;
     ReadFailure m_readFailure = ReadFailure::None;
-    std::vector<char> m_chunk;
     // Per listing: a window was lost once, the rest of the listing goes serially.
     bool m_pipelineOff = false;
 };

@@ -244,6 +244,24 @@ bool AnyAccountBusy(const std::vector<std::unique_ptr<CEmailAccount>>& accounts)
     });
 }
 
+// Copies every table of `source` into the freshly created `target` in one durable commit and
+// lets go of it. False, with `error` saying why, when the copy or its commit failed.
+bool CopyAllInto(CStorageNode& source, CStorageNode& target, std::string& error) {
+    bool ok = false;
+    {
+        CCommitGroup group(target);
+        StoreCopier copier(source, target, StoreCopier::Unmapped::ClearReference);
+        ok = copier.CopyAll();
+        error = copier.Error();
+        if (!group.Finish() && ok) {
+            ok = false;
+            error = target.Error();
+        }
+    }
+    target.Release();
+    return ok;
+}
+
 constexpr const char* kBusyText = "Please wait until the accounts have finished checking, deleting or downloading.";
 
 }  // namespace
@@ -266,18 +284,7 @@ bool CPostharbourDoc::Export(const std::string& path) {
                         IUserInterface::Buttons::Ok);
         return false;
     }
-    bool ok = false;
-    {
-        CCommitGroup group(target);
-        StoreCopier copier(m_root, target, StoreCopier::Unmapped::ClearReference);
-        ok = copier.CopyAll();
-        error = copier.Error();
-        if (!group.Finish() && ok) {
-            ok = false;
-            error = target.Error();
-        }
-    }
-    target.Release();
+    const bool ok = CopyAllInto(m_root, target, error);
     if (!ok) {
         RemoveFile(path);
         m_ui.MessageBox(Format("Cannot export to %s: %s", path.c_str(), error.c_str()), "ERROR",
@@ -371,19 +378,7 @@ bool CPostharbourDoc::Compact() {
             RemoveFile(temp);
             return fail(error);
         }
-        bool ok = false;
-        {
-            CCommitGroup group(target);
-            StoreCopier copier(m_root, target, StoreCopier::Unmapped::ClearReference);
-            ok = copier.CopyAll();
-            error = copier.Error();
-            if (!group.Finish() && ok) {
-                ok = false;
-                error = target.Error();
-            }
-        }
-        target.Release();
-        if (!ok) {
+        if (!CopyAllInto(m_root, target, error)) {
             RemoveFile(temp);
             return fail(error);
         }

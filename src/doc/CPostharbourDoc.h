@@ -203,6 +203,27 @@ public:
     PreferencesRecord m_prefs;
     // Set by the user's abort command: every check stops as soon as it can.
     std::atomic<bool> m_abortCheckmail{false};
+
+    // ---- Check, delete and download bookkeeping (interface thread unless atomic)
+    // Every message with IsOnServer set and MarkedForDelete clear, rebuilt by each check
+    // command; its size when the last check started.
+    std::vector<CEmailMessage*> m_onServer;
+    size_t m_onServerAtCheckStart = 0;
+    int m_checksStarted = 0;
+    int m_autoNewCount = 0;  // stored by automatic checks since the last interactive one
+    bool m_lastCheckAutomatic = false;
+    bool m_storePasswordEntered = false;
+    // The completion pass's saving progress.
+    int m_savingIndex = 0;
+    int m_savingTotal = 0;
+    // Server deletes: how many are to go, how many went (the delete workers count).
+    std::atomic<int> m_toDeleteCount{0};
+    std::atomic<int> m_deletedCount{0};
+    // A download of a list of messages: its 1-based index, total and message in hand.
+    std::atomic<bool> m_listDownloadRunning{false};
+    std::atomic<int> m_downloadIndex{0};
+    std::atomic<int> m_downloadTotal{0};
+    std::atomic<CEmailMessage*> m_downloadMessage{nullptr};
     // Messages are loaded from this range (the default means all of them).
     DateTime m_rangeFrom = DateTime::FromParts(1985, 1, 1);
     DateTime m_rangeTo = DateTime::FromParts(2020, 1, 1);

@@ -553,7 +553,10 @@ OutgoingMessage* CPostharbourDoc::AddOutgoing(const OutgoingRecord& record, bool
     auto fill = [&](OutgoingRecord& r) { r = record; };
     const int id = toOutbox ? AddRecord<COutboxTable>(m_root, fill) : AddRecord<CSentItemsTable>(m_root, fill);
     if (id == 0) return nullptr;
-    auto item = std::make_unique<OutgoingMessage>(OutgoingMessage{id, toOutbox, record});
+    auto item = std::make_unique<OutgoingMessage>();
+    item->m_id = id;
+    item->m_inOutbox = toOutbox;
+    item->m_rec = record;
     if (CEmailAccount* account = FindAccount(record.AcctID))
         (toOutbox ? account->m_outboxItems : account->m_sentItems).push_back(item.get());
     auto& list = toOutbox ? m_outbox : m_sentItems;

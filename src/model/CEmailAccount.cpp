@@ -209,13 +209,44 @@ void CEmailAccount::ClearMessages() {
     m_hiddenMessages.clear();
 }
 
+std::string CEmailAccount::StatusText() const {
+    std::lock_guard<std::mutex> hold(m_textLock);
+    return m_statusText;
+}
+
+void CEmailAccount::SetStatusText(std::string text) {
+    std::lock_guard<std::mutex> hold(m_textLock);
+    m_statusText = std::move(text);
+}
+
+std::string CEmailAccount::SizeText() const {
+    std::lock_guard<std::mutex> hold(m_textLock);
+    return m_sizeText;
+}
+
+void CEmailAccount::SetSizeText(std::string text) {
+    std::lock_guard<std::mutex> hold(m_textLock);
+    m_sizeText = std::move(text);
+}
+
+std::string CEmailAccount::LastChecked() const {
+    std::lock_guard<std::mutex> hold(m_textLock);
+    return m_lastChecked;
+}
+
+void CEmailAccount::SetLastChecked(std::string text) {
+    std::lock_guard<std::mutex> hold(m_textLock);
+    m_lastChecked = std::move(text);
+}
+
 CEmailAccount::StartCheckResult CEmailAccount::StartCheck(bool hotmailWindowOpen) {
     if (m_type == kTypeHttp && m_checkingMail && !hotmailWindowOpen) m_checkingMail = false;
     if (m_checkingMail) {
         m_checkAgain = true;
         return StartCheckResult::AskedAgainBusyChecking;
     }
-    if (m_deleting || m_downloading) {
+    // A finished check or delete the tick has not taken over yet counts as still running.
+    if (m_deleting || m_downloading || m_checkFinished || m_deleteFinished) {
         m_checkAgain = true;
         return StartCheckResult::AskedAgainBusyOtherJob;
     }

@@ -27,6 +27,7 @@ class PHMail;
 class OeMail;
 class CMapiMail;
 class CEmailFolderNode;
+class CCheckMailThread;
 struct OutgoingMessage;
 
 enum AccountType : int {
@@ -139,11 +140,34 @@ public:
     std::array<int, 8> m_emailGridWidths = kDefaultEmailGridWidths;
     bool m_isDefault = false;
 
-    // Job state: one job at a time. Set by the starting thread, cleared by the worker.
-    bool m_checkingMail = false;
-    bool m_deleting = false;
-    bool m_downloading = false;
-    bool m_checkAgain = false;
+    // Job state: one job at a time. Each flag is written by one side and polled by the other
+    // (the starting interface thread, the worker that finishes).
+    std::atomic<bool> m_checkingMail{false};
+    std::atomic<bool> m_deleting{false};
+    std::atomic<bool> m_downloading{false};
+    std::atomic<bool> m_checkAgain{false};
+    std::atomic<bool> m_checkFinished{false};     // the worker is done; the tick takes over
+    std::atomic<bool> m_deleteFinished{false};    // a server delete ended
+    std::atomic<bool> m_downloadFinished{false};  // a download worker ended
+    std::atomic<bool> m_saving{false};            // the completion pass is storing its mail
+    std::atomic<bool> m_done{false};              // its turn in the current check is over
+    // 0 at the start of a check, 1 after a failed try, 99 after a refused password on the
+    // web-mail paths.
+    std::atomic<int> m_tries{0};
+    // Messages of the list at or after this index were added by the running check.
+    std::atomic<size_t> m_knownCount{0};
+    std::atomic<int> m_prevNewMsgCount{0};
+    // The worker holding the account, when one does (interface thread only).
+    CCheckMailThread* m_worker = nullptr;
+
+    // The status window's texts, written by the worker while the interface reads them.
+    std::string StatusText() const;
+    void SetStatusText(std::string text);
+    std::string SizeText() const;
+    void SetSizeText(std::string text);
+    // Local time of the last listing, "%H:%M:%S %a, %b %d, %Y".
+    std::string LastChecked() const;
+    void SetLastChecked(std::string text);
 
     // Lists (references; the messages are owned by the access object).
     std::vector<std::string> m_strings;
@@ -171,6 +195,11 @@ private:
     Access m_access;
     std::string m_shownAddress;
     mutable std::recursive_mutex m_lock;
+    // Guards only the three status texts, so the interface never waits for a running check.
+    mutable std::mutex m_textLock;
+    std::string m_statusText;
+    std::string m_sizeText;
+    std::string m_lastChecked;
 };
 
 // The account a stored record describes, with the corrections made on load: a type of 1000

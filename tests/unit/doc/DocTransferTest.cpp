@@ -544,7 +544,7 @@ TEST_F(DocImportTest, NothingChangesWhenTheImportCannotHappen) {
 TEST_F(DocTransferTest, ImportAndCompactionWaitForBusyAccounts) {
     Populate(Doc());
     Session(Path("other.mdb"), Path("other.ini"));
-    for (bool CEmailAccount::*flag :
+    for (std::atomic<bool> CEmailAccount::*flag :
          {&CEmailAccount::m_checkingMail, &CEmailAccount::m_deleting, &CEmailAccount::m_downloading}) {
         for (bool compacting : {true, false}) {
             SCOPED_TRACE(compacting ? "compact" : "import");

@@ -5,13 +5,19 @@ run:
 	tools/install-deps build
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target phctl
-	./build/release/cli/phctl store dump
+	./build/release/cli/phctl check --all; status=$$?; ./build/release/cli/phctl list --all && exit $$status
+
+# The threaded tests run a second time under ThreadSanitizer; only what they need is built.
+THREAD_TESTS = unit_app_frame check_engine_test pop3_jobs_test pop3_jobs_dovecot_test
 
 test:
 	tools/install-deps test
 	cmake --preset dev
 	cmake --build --preset dev
 	tools/run-tests build/dev
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan --target $(THREAD_TESTS)
+	tools/run-tests build/tsan -L threads
 
 build:
 	cmake --preset dev

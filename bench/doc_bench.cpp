@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "common/Format.h"
 #include "doc/CPostharbourDoc.h"
 #include "model/Profile.h"
@@ -30,12 +31,7 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-struct QuietUI : ph::IUserInterface {
-    Answer MessageBox(std::string_view, std::string_view, Buttons) override { return Answer::Ok; }
-    void SetStatusText(std::string_view) override {}
-    bool AskImportOptions(ph::ImportOptions&, bool&) override { return false; }
-    void Beep() override {}
-};
+using ph::bench::QuietUI;
 
 // Fills a new store through the tables in bulk, inside one commit group.
 void Build(const std::string& path, int messages) {

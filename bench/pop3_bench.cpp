@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "common/Format.h"
 #include "model/CEmailAccount.h"
 #include "model/IMailContext.h"
@@ -34,76 +35,25 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using ph::Format;
+using ph::bench::Clock;
+using ph::bench::Figures;
+using ph::bench::Quoted;
+using ph::bench::RunForLine;
+using ph::bench::Seconds;
 
 const std::string kUser = "bob";
 const std::string kPassword = "bob-secret";
 int g_window = 0;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-struct Figures {
-    std::vector<double> values;
-    double Median() const {
-        std::vector<double> v = values;
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    }
-    double Min() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
-    double Max() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
-};
+[[noreturn]] void Die(const std::string& what) { ph::bench::Die("pop3_bench: " + what); }
 
 struct NoDocument : ph::IMailContext {
     bool DeleteMessageRecord(ph::CEmailMessage&) override { return true; }
     bool AbortCheckmail() const override { return false; }
 };
 
-[[noreturn]] void Die(const std::string& what) {
-    std::fprintf(stderr, "pop3_bench: %s\n", what.c_str());
-    std::exit(1);
-}
-
-std::string Quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// The first line a shell command prints; dies when it fails.
-std::string RunForLine(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) Die("cannot run " + command);
-    std::string first;
-    char buffer[4096];
-    bool haveFirst = false;
-    while (std::fgets(buffer, sizeof buffer, pipe.get()))
-        if (!haveFirst) {
-            first = buffer;
-            haveFirst = true;
-        }
-    if (pclose(pipe.release()) != 0) Die("failed: " + command);
-    while (!first.empty() && (first.back() == '\n' || first.back() == '\r')) first.pop_back();
-    return first;
-}
-
-// NAME=value lines as tools/dovecot-start writes them (values quoted for a shell only when
-// they hold characters our paths do not).
-std::map<std::string, std::string> ReadEnvFile(const std::string& path) {
-    std::map<std::string, std::string> values;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        if (const size_t eq = line.find('='); eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
-    return values;
-}
-
-struct Server {
-    std::string host;
-    int plainPort = 0;
-    int tlsPort = 0;
-    std::string ca;
-};
+using Server = ph::bench::Dovecot;
 
 std::unique_ptr<ph::CEmailAccount> Account(const Server& server, bool tls, NoDocument& context) {
     ph::CEmailAccount::Settings s;
@@ -190,23 +140,12 @@ int main(int argc, char** argv) {
         else if (a == "--window") g_window = std::atoi(argv[++i]);
         else Die("unknown option " + a);
     }
-    const std::string tools = PH_SOURCE_DIR "/tools/";
-    const std::string envFile = build + "/servers/dovecot/ports.env";
-    // A server left running by hand (--keep-server) is used as it is; otherwise one is started.
-    bool started = false;
-    if (!keepServer || ReadEnvFile(envFile).count("POP3_PORT") == 0) {
-        RunForLine(tools + "dovecot-start " + Quoted(build) + " >&2");
-        started = true;
-    }
-    auto env = ReadEnvFile(envFile);
-    Server server{env["POP3_HOST"], std::atoi(env["POP3_PORT"].c_str()), std::atoi(env["POP3S_PORT"].c_str()),
-                  env["TEST_CA"]};
-    if (server.plainPort == 0 || server.tlsPort == 0 || server.ca.empty()) Die("no usable " + envFile);
+    const Server server(build, keepServer);
     // The account-backed client trusts the system store, which this points at the test CA.
     setenv("SSL_CERT_FILE", server.ca.c_str(), 1);
 
     const auto fillStart = Clock::now();
-    RunForLine(tools + "fill-maildir " + Quoted(build) + " " + kUser + " " + std::to_string(messages) + " --clear");
+    server.Fill(kUser, messages);
     std::printf("filled %d messages in %.1f s; %d runs, %d NOOPs a run\n", messages, Seconds(fillStart), runs, noops);
     std::fflush(stdout);
 
@@ -244,6 +183,5 @@ int main(int argc, char** argv) {
     row("NOOP/s, ours over TLS", ourNoopTls, " ", 0);
     row("NOOP/s, poplib, plain", pyNoop, " ", 0);
 
-    if (started && !keepServer) RunForLine(tools + "dovecot-stop " + Quoted(build));
     return 0;
 }

@@ -161,4 +161,13 @@ AddressBookEntry* ResolveEntry(const CPostharbourDoc& doc, std::string_view key,
     return Single(found, "address book entry", key, why);
 }
 
+CEmailMessage* ResolveMessage(const CPostharbourDoc& doc, std::string_view key, std::string& why) {
+    // Store ids are written "%d": "07" or "+7" would name nothing, so they are read as numbers.
+    const bool digits = !key.empty() && key.find_first_not_of("0123456789") == std::string_view::npos;
+    const std::optional<int> slot = digits ? ParseInt(key) : std::nullopt;
+    CEmailMessage* message = slot ? doc.FindMessage(std::to_string(*slot)) : nullptr;
+    if (!message) why = "no message " + EscapeForLine(key);
+    return message;
+}
+
 }  // namespace ph::cli

@@ -31,5 +31,7 @@ CEmailFolderNode* ResolveFolder(const CPostharbourDoc& doc, std::string_view key
 CAccountGroupNode* ResolveGroup(const CPostharbourDoc& doc, std::string_view key, std::string& why);
 // An address book entry by id or e-mail address (any case).
 AddressBookEntry* ResolveEntry(const CPostharbourDoc& doc, std::string_view key, std::string& why);
+// A stored message by its store id, as phctl list and search print it.
+CEmailMessage* ResolveMessage(const CPostharbourDoc& doc, std::string_view key, std::string& why);
 
 }  // namespace ph::cli

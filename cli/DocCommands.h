@@ -21,6 +21,11 @@ void AddPreferenceCommands(CLI::App& prefs, CommandContext& context);
 void AddRuleCommands(CLI::App& rules, CommandContext& context);
 // search [criteria], search save FOLDER [--rule NAME] [criteria]
 void AddSearchCommands(CLI::App& search, CommandContext& context);
+// list [--account A | --folder F | --all | --hidden | --search] [period] [switches] [--json]
+void AddListCommand(CLI::App& list, CommandContext& context);
+// Runs the search that phctl search kept last again, filling the document's search results;
+// with none kept they stay empty. False with `why` when the kept search cannot be read.
+bool RerunLastSearch(Session& session, std::string& why);
 // export, import and compact, directly under `app`.
 void AddTransferCommands(CLI::App& app, CommandContext& context);
 

@@ -131,6 +131,18 @@ int Save(Session& session, const SaveArgs& a) {
 
 }  // namespace
 
+bool RerunLastSearch(Session& session, std::string& why) {
+    CPostharbourDoc& doc = session.Doc();
+    if (session.GetProfile().GetString(kLastSearchKey, "").empty()) {
+        doc.m_searchResults.clear();
+        return true;
+    }
+    CMailRule criteria;
+    if (!Remembered(session.GetProfile(), criteria, why)) return false;
+    Search(doc, criteria);
+    return true;
+}
+
 void AddSearchCommands(CLI::App& search, CommandContext& context) {
     search.require_subcommand(0, 1);
     const GlobalOptions& global = context.global;

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "Arguments.h"
 #include "Display.h"
 #include "common/Bytes.h"
 
@@ -77,6 +78,7 @@ std::optional<bool> TerminalUI::AskYesNo(std::string_view question, bool byDefau
 IUserInterface::Answer TerminalUI::MessageBox(std::string_view text, std::string_view caption, Buttons buttons) {
     std::fprintf(m_err, "%s: %s\n", EscapeForLine(caption).c_str(), EscapeForLine(text).c_str());
     if (buttons == Buttons::Ok) return Answer::Ok;
+    if (const auto preset = m_presetAnswers.find(text); preset != m_presetAnswers.end()) return preset->second;
     if (m_options.yes) return AgreeingAnswer(buttons);
     if (!Interactive()) return CautiousAnswer(buttons);
     const bool withCancel = buttons == Buttons::YesNoCancel;
@@ -111,6 +113,24 @@ bool TerminalUI::AskImportOptions(ImportOptions& options, bool& dontAskAgain) {
     if (!dontAsk) return false;
     options = chosen;
     dontAskAgain = *dontAsk;
+    return true;
+}
+
+void TerminalUI::SetTrayIcon(TrayIcon, std::string_view tooltip) { m_trayTooltip = tooltip; }
+
+bool TerminalUI::ConfirmDeleteEmails(bool& dontAskAgain) {
+    dontAskAgain = false;
+    if (m_options.yes) return true;
+    if (!Interactive()) return false;
+    return AskYesNo("Really delete these emails", false).value_or(false);
+}
+
+bool TerminalUI::AskStorePassword(std::string& entered) {
+    std::string why;
+    std::optional<std::string> password = SecretFromEnvironment("PHCTL_STORE_PASSWORD", why);
+    if (!password && Interactive()) password = SecretFromStdin("Store password", why);
+    if (!password) return false;
+    entered = *password;
     return true;
 }
 

@@ -2,6 +2,7 @@
 // What the core asks of a front end, answered on the terminal. Everything it shows goes to
 // stderr, so that stdout carries only a command's result and stays fit for a pipe.
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,23 @@ public:
     // else.
     bool AskImportOptions(ImportOptions& options, bool& dontAskAgain) override;
     void Beep() override;
+    void SetTrayIcon(TrayIcon icon, std::string_view tooltip) override;
+    void SetWaitCursor(bool) override {}
+    // The rows are kept for the command that shows them (it knows where its output goes).
+    void ShowCheckStatus(const std::vector<CheckStatusRow>& rows) override { m_statusRows = rows; }
+    void CloseCheckStatus() override {}
+    void SetProgress(int) override {}
+    void RefreshViews() override {}
+    // Asked as a yes/no question (with --yes: confirmed).
+    bool ConfirmDeleteEmails(bool& dontAskAgain) override;
+    // From PHCTL_STORE_PASSWORD, else asked on the terminal.
+    bool AskStorePassword(std::string& entered) override;
+
+    // The command line has answered the question `text` already: it is shown, not asked.
+    void PresetAnswer(std::string text, Answer answer) { m_presetAnswers[std::move(text)] = answer; }
+
+    const std::vector<CheckStatusRow>& StatusRows() const { return m_statusRows; }
+    const std::string& TrayTooltip() const { return m_trayTooltip; }
 
 private:
     bool Interactive() const;
@@ -38,6 +56,9 @@ private:
     Options m_options;
     std::FILE* m_in;
     std::FILE* m_err;
+    std::map<std::string, Answer, std::less<>> m_presetAnswers;
+    std::vector<CheckStatusRow> m_statusRows;
+    std::string m_trayTooltip;
 };
 
 }  // namespace ph::cli

@@ -2,9 +2,11 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "CheckCommands.h"
 #include "DocCommands.h"
 #include "MessageCommands.h"
 #include "MessageCompose.h"
+#include "MessageJobCommands.h"
 #include "Pop3Commands.h"
 #include "StoreCommands.h"
 
@@ -37,6 +39,9 @@ int main(int argc, char** argv) {
     ph::cli::AddPreferenceCommands(*app.add_subcommand("prefs", "Preferences kept in the store"), context);
     ph::cli::AddRuleCommands(*app.add_subcommand("rules", "Mail rules"), context);
     ph::cli::AddSearchCommands(*app.add_subcommand("search", "Search the messages on their servers"), context);
+    ph::cli::AddListCommand(*app.add_subcommand("list", "List the messages of an account, a folder or a mailbox"), context);
+    ph::cli::AddCheckCommands(app, context);
+    ph::cli::AddMessageJobCommands(app, context);
     ph::cli::AddPop3Commands(*app.add_subcommand("pop3", "POP3 mailboxes, directly"), context);
     ph::cli::AddTransferCommands(app, context);
     CLI::App& message = *app.add_subcommand("message", "Single messages")->require_subcommand(1);

@@ -1,6 +1,7 @@
 #include "app/MailSearch.h"
 
 #include "doc/CPostharbourDoc.h"
+#include "rules/MessagePrefetch.h"
 
 namespace ph {
 
@@ -15,33 +16,15 @@ void Search(CPostharbourDoc& doc, const CMailRule& criteria) {
     RunSearch(doc);
 }
 
-namespace {
-
-// Asks the processor to start loading the start of the texts a search reads.
-void PrefetchTexts(const CEmailMessage& m) {
-    for (const std::string* text : {&m.From, &m.Subject, &m.PlainText, &m.HtmlText})
-        __builtin_prefetch(text->data());
-}
-
-}  // namespace
-
 void RunSearch(CPostharbourDoc& doc) {
     doc.m_searchResults.clear();
     for (const auto& account : doc.m_accounts) {
         std::lock_guard<std::recursive_mutex> guard(account->Mutex());
-        const MessageList& messages = account->GetMessages();
-        for (size_t i = 0; i < messages.size(); ++i) {
-            // Each message and each of its texts is a block of its own somewhere on the heap,
-            // and the matching itself is quick: a search over many messages spends most of its
-            // time waiting for memory. Loading the messages a few places ahead while this one
-            // is matched hides part of that wait.
-            if (i + 4 < messages.size()) __builtin_prefetch(messages[i + 4].get());
-            if (i + 2 < messages.size()) PrefetchTexts(*messages[i + 2]);
-            CEmailMessage& message = *messages[i];
+        ForEachPrefetched(account->GetMessages(), [&](CEmailMessage& message) {
             if (message.IsOnServer && !message.MarkedForDelete &&
                 doc.m_searchRule->Matches(message, account.get(), doc))
                 doc.m_searchResults.push_back(&message);
-        }
+        });
     }
 }
 

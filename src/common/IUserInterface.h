@@ -4,6 +4,7 @@
 // never shows anything any other way.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ph {
 
@@ -20,6 +21,15 @@ struct ImportOptions {
     bool ruleChanges = false;
 };
 
+// One row of the check status window: the texts of its four columns.
+struct CheckStatusRow {
+    std::string account;
+    std::string emails;
+    std::string percentDone;
+    std::string status;
+    bool operator==(const CheckStatusRow&) const = default;
+};
+
 class IUserInterface {
 public:
     enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
@@ -33,6 +43,23 @@ public:
     // same name.
     virtual bool AskImportOptions(ImportOptions& options, bool& dontAskAgain) = 0;
     virtual void Beep() = 0;
+
+    // The notification-area icon and its tooltip.
+    enum class TrayIcon { Normal, NewMail };
+    virtual void SetTrayIcon(TrayIcon icon, std::string_view tooltip) = 0;
+    virtual void SetWaitCursor(bool waiting) = 0;
+    // The status window of an interactive check: shown with its rows (called again whenever
+    // they change), then closed.
+    virtual void ShowCheckStatus(const std::vector<CheckStatusRow>& rows) = 0;
+    virtual void CloseCheckStatus() = 0;
+    // The progress bar of the status bar; a negative percentage hides it.
+    virtual void SetProgress(int percent) = 0;
+    // The tree and the message list are to be filled again from the model.
+    virtual void RefreshViews() = 0;
+    // "Really delete these emails?": true for OK. `dontAskAgain` is the box of that name.
+    virtual bool ConfirmDeleteEmails(bool& dontAskAgain) = 0;
+    // Asks for the store password; false when the user cancels.
+    virtual bool AskStorePassword(std::string& entered) = 0;
 };
 
 }  // namespace ph

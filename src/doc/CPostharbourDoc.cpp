@@ -70,6 +70,8 @@ void MessageFromRecord(const EmailRecord& r, CEmailMessage& m) {
     // recipients from the recipient text.
     m.To = m.ToName;
     mime::SplitFromAddress(m);
+    m.m_requestedFolder = m.Folder;
+    m.MarkWritten();
 }
 
 // ---------------------------------------------------------------------------------------

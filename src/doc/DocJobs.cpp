@@ -171,8 +171,26 @@ bool CPostharbourDoc::StoreNewMessage(CEmailMessage& message) {
     message.m_textsInMemory = true;
     message.m_bodyCached = !message.Body.empty();
     message.m_textCached = !message.PlainText.empty() || !message.HtmlText.empty();
+    message.MarkWritten();
     m_messagesById[id] = &message;
     return message.m_filingCount == 0 || WritePendingFilings(message);
+}
+
+bool CPostharbourDoc::RemoveMessage(CEmailMessage& message) {
+    const bool ok = message.Slot() < 0 || DeleteMessageRecord(message);
+    auto drop = [&](std::vector<CEmailMessage*>& list) { std::erase(list, &message); };
+    drop(m_allMessages);
+    drop(m_hiddenMessages);
+    drop(m_searchResults);
+    CEmailAccount* account = message.Account();
+    if (!account) return ok;
+    std::lock_guard<std::recursive_mutex> hold(account->Mutex());
+    drop(account->m_hiddenMessages);
+    if (message.IsNew && account->m_newMsgCount > 0) --account->m_newMsgCount;
+    MessageList& owned = account->GetMessages();
+    std::erase_if(owned, [&](const std::unique_ptr<CEmailMessage>& m) { return m.get() == &message; });
+    account->CountHidden();
+    return ok;
 }
 
 CEmailMessage* CPostharbourDoc::AddStoredMessage(CEmailAccount& account, const EmailRecord& fields) {
@@ -227,6 +245,7 @@ bool CPostharbourDoc::UpdateMessage(CEmailMessage& message) {
     message.m_bodyCached = !message.Body.empty();
     message.m_textCached = !message.PlainText.empty() || !message.HtmlText.empty();
     message.m_textsInMemory = true;
+    if (ok) message.MarkWritten();
     return emails.Close() && ok;
 }
 
@@ -246,6 +265,7 @@ bool CPostharbourDoc::SaveMessageFlags(CEmailMessage& message) {
     emails.m_rec = record;
     std::string id;
     const bool ok = emails.Update(id);
+    if (ok) message.MarkWritten();
     return emails.Close() && ok;
 }
 

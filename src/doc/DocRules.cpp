@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "doc/CPostharbourDoc.h"
+#include "rules/MessagePrefetch.h"
 
 namespace ph {
 namespace {
@@ -74,11 +75,23 @@ int CPostharbourDoc::ApplyRule(const CMailRule& rule, CEmailMessage& message, CE
 }
 
 int CPostharbourDoc::ApplyRules(CEmailMessage& message, CEmailAccount* account) {
+    // The rules read most of the message's texts, each a block of its own: asked for all at
+    // once, the loads overlap instead of each rule waiting for its own.
+    PrefetchMatchedTexts(message);
     int flags = 0;
     for (const auto& rule : m_rules) {
         flags |= ApplyRule(*rule, message, account);
         if (flags & kRuleFlagStop) break;
     }
+    return flags;
+}
+
+std::vector<int> CPostharbourDoc::ApplyRulesToEach(std::span<CEmailMessage* const> messages,
+                                                   CEmailAccount* account) {
+    std::vector<int> flags;
+    flags.reserve(messages.size());
+    ForEachPrefetched(
+        messages, [&](CEmailMessage& message) { flags.push_back(ApplyRules(message, account)); });
     return flags;
 }
 
@@ -91,10 +104,10 @@ void CPostharbourDoc::ApplySelectedRules(const std::vector<CMailRule*>& rules) {
         CCommitGroup group(m_root);
         for (const auto& account : m_accounts) {
             std::lock_guard<std::recursive_mutex> guard(account->Mutex());
-            for (const auto& message : account->GetMessages()) {
-                if (!IsOnServerAndKept(*message)) continue;
-                for (const CMailRule* rule : ordered) ApplyRule(*rule, *message, account.get());
-            }
+            ForEachPrefetched(account->GetMessages(), [&](CEmailMessage& message) {
+                if (!IsOnServerAndKept(message)) return;
+                for (const CMailRule* rule : ordered) ApplyRule(*rule, message, account.get());
+            });
         }
     }
     m_ui.MessageBox("The selected rules have been applied", "Rules Applied", IUserInterface::Buttons::Ok);
@@ -106,8 +119,9 @@ CMailRule* CPostharbourDoc::AddQuickRule(std::unique_ptr<CMailRule> rule) {
     CCommitGroup group(m_root);
     for (const auto& account : m_accounts) {
         std::lock_guard<std::recursive_mutex> guard(account->Mutex());
-        for (const auto& message : account->GetMessages())
-            if (IsOnServerAndKept(*message)) ApplyRule(*added, *message, account.get());
+        ForEachPrefetched(account->GetMessages(), [&](CEmailMessage& message) {
+            if (IsOnServerAndKept(message)) ApplyRule(*added, message, account.get());
+        });
     }
     return added;
 }

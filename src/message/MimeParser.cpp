@@ -431,6 +431,11 @@ std::string SafeFileName(std::string_view name) {
 }
 
 int SaveAttachments(const CEmailMessage& m, const std::string& folder, std::string* error) {
+    // No folder chosen is not the file system's root.
+    if (folder.empty()) {
+        if (error) *error = "no folder to save attachments into";
+        return 0;
+    }
     int written = 0;
     for (size_t i = 0; i < m.AttachmentData.size(); ++i) {
         std::string name = SafeFileName(i < m.AttachmentNames.size() ? m.AttachmentNames[i] : std::string());

@@ -5,7 +5,9 @@
 #include "common/Trace.h"
 #include "import/LocalStores.h"
 #include "model/IMailContext.h"
+#include "retrieval/MessageDownload.h"
 #include "retrieval/Pop3Mail.h"
+#include "retrieval/ThreadCheckMail.h"
 #include "webmail/CGmailMail.h"
 #include "webmail/HttpMail.h"
 #include "webmail/OtherServices.h"
@@ -237,6 +239,28 @@ std::string CEmailAccount::LastChecked() const {
 void CEmailAccount::SetLastChecked(std::string text) {
     std::lock_guard<std::mutex> hold(m_textLock);
     m_lastChecked = std::move(text);
+}
+
+void CEmailAccount::ThreadCheckMail() {
+    if (Pop3Mail* pop = AccessAs<Pop3Mail>()) {
+        CheckPop3Account(*this, *pop);
+        return;
+    }
+    // The web-mail and local-store kinds have no check of their own yet: the try fails as a
+    // listing that gave no result, and the account is finished so it never stays busy.
+    Trace("no check for this kind of account\n");
+    if (MailAccessState* state = State()) state->m_msgCount = kCountNoResult;
+    m_checkingMail = false;
+    m_checkFinished = true;
+}
+
+bool CEmailAccount::DownloadMsg(CEmailMessage& message) {
+    if (Pop3Mail* pop = AccessAs<Pop3Mail>()) return ph::DownloadMsg(*pop, message);
+    return false;
+}
+
+bool CEmailAccount::ChecksInOtherWindow() const {
+    return AccessAs<AolMail>() || AccessAs<HttpMail>() || AccessAs<CGmailMail>();
 }
 
 CEmailAccount::StartCheckResult CEmailAccount::StartCheck(bool hotmailWindowOpen) {

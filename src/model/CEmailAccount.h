@@ -110,6 +110,18 @@ public:
     // window exists (a checking mark of a type 1 account without it is stale).
     StartCheckResult StartCheck(bool hotmailWindowOpen);
 
+    // One try of this account's check, in a worker holding the lock (or, for the kinds that
+    // check in a window of their own, in the interface thread). The outcome is GetMsgCount.
+    void ThreadCheckMail();
+    // The message's text fetched through the access object in the caller's thread, while no
+    // other job of the account runs (POP3: DownloadMsg, MessageDownload.h). Whether any text
+    // arrived; false for a kind without such a download.
+    bool DownloadMsg(CEmailMessage& message);
+    // Whether its access object runs the check in a window of its own (the Aol, Http and Gmail
+    // kinds), which then finishes the account itself.
+    bool ChecksInOtherWindow() const;
+    IMailContext* Context() const { return m_context; }
+
     void Lock() { m_lock.lock(); }
     void Unlock() { m_lock.unlock(); }
     std::recursive_mutex& Mutex() { return m_lock; }
@@ -159,6 +171,9 @@ public:
     std::atomic<int> m_prevNewMsgCount{0};
     // The worker holding the account, when one does (interface thread only).
     CCheckMailThread* m_worker = nullptr;
+    // Its messages on the server when last counted (interface thread only): what counts for it
+    // while a worker has its list.
+    size_t m_onServerCounted = 0;
 
     // The status window's texts, written by the worker while the interface reads them.
     std::string StatusText() const;

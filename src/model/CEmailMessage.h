@@ -69,9 +69,28 @@ public:
     bool MarkedForDelete = false;
     bool m_queuedForDelete = false;
     std::string MsgNumber;  // number on the server in the current connection ("%d")
+    // The folder it is to be moved to; equal to Folder when no move is pending. The move
+    // command may set kVerifyFolder to have the message kept where it is but written again.
+    std::string m_requestedFolder;
+    static constexpr const char* kVerifyFolder = "$$VERIFY$$";
+    // Forces the next write of its record.
+    bool m_changed = false;
+
+    // The stored marks as one word (read marks, on server, hidden, not in root, attachment).
+    uint32_t FlagWord() const;
+    // Its record now holds what the message holds.
+    void MarkWritten() {
+        m_storedFlags = FlagWord();
+        m_changed = false;
+    }
+    // Whether a mark other than IsOnServer, or IsOnServer itself, differs from the record.
+    bool FlagsChangedSinceWritten() const { return (FlagWord() & ~kOnServerBit) != (m_storedFlags & ~kOnServerBit); }
+    bool OnServerChangedSinceWritten() const { return (FlagWord() & kOnServerBit) != (m_storedFlags & kOnServerBit); }
     std::string m_serverId;
 
 private:
+    static constexpr uint32_t kOnServerBit = 1u << 2;
+    uint32_t m_storedFlags = 0;
     CEmailAccount* m_account;
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 // Small records the document keeps as they are stored: address book entries, canned inserts
 // and outgoing messages (outbox and sent items). Each keeps the id of its record.
-#include <atomic>
 #include <string>
 
 #include "store/Records.h"
@@ -24,10 +23,6 @@ struct OutgoingMessage {
     int m_id = 0;
     bool m_inOutbox = true;  // false: a sent item
     OutgoingRecord m_rec;
-    // Outbox only: a send worker has it in hand; it is marked sent (a check worker may set
-    // the mark) and the next completion pass moves it to the sent items.
-    std::atomic<bool> m_sending{false};
-    std::atomic<bool> m_sentMark{false};
 };
 
 }  // namespace ph

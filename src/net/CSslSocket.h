@@ -90,6 +90,7 @@ public:
     // then closes the socket. Safe to call at any time, also twice.
     void Close();
 
+    const TlsOptions& Options() const { return m_options; }
     bool IsOpen() const { return m_fd >= 0; }
     bool IsSecure() const { return m_secure; }
     int Fd() const { return m_fd; }

@@ -319,6 +319,8 @@ Pop3Mail::Fetched Pop3Mail::FetchNewMessage(int number, const std::string& id,
     message->To = m_servers.address;
     message->MsgNumber = Format("%d", number);
     message->MsgUniqueID = id;
+    // It is in this listing, like every known message found again.
+    message->SeenOnServer = true;
     uint32_t listedSize = 0;
     GetMsgSize(number, listedSize);
     message->MsgSize = static_cast<int32_t>(listedSize);

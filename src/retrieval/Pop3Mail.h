@@ -80,6 +80,7 @@ public:
     LoginStep LastLoginStep() const { return m_loginStep; }
 
     void SetTimeouts(const Timeouts& timeouts);
+    const Timeouts& GetTimeouts() const { return m_timeouts; }
     // How many new messages' commands go out together to a server that pipelines (at least 1).
     void SetPipelineWindow(int messages);
     CMailConnection& Connection() { return m_conn; }

@@ -98,17 +98,21 @@ bool MatchWordList(std::string_view text, const WordList& list, IRuleContext& co
 CMailRule::CMailRule() = default;
 
 bool CMailRule::Matches(CEmailMessage& m, const CEmailAccount* account, IRuleContext& context) const {
-    const auto& w = m_words;
-    if (MatchWordList(m.From, w[kFieldFrom], context) || MatchWordList(m.Subject, w[kFieldSubject], context))
-        return true;
+    // Most rules use one or two of the lists: an empty one is passed over here, without a
+    // call, as it never matches.
+    auto matches = [&](std::string_view text, RuleField field) {
+        return !m_words[field].words.empty() && MatchWordList(text, m_words[field], context);
+    };
+    if (matches(m.From, kFieldFrom) || matches(m.Subject, kFieldSubject)) return true;
     // Body words need the texts, which a stored message keeps in the store until asked.
-    if (!w[kFieldMessage].words.empty() && m.PlainText.empty() && m.HtmlText.empty()) context.FetchBody(m);
-    return MatchWordList(m.PlainText, w[kFieldMessage], context) ||
-           MatchWordList(m.HtmlText, w[kFieldMessage], context) || MatchWordList(m.To, w[kFieldTo], context) ||
-           MatchWordList(m.Cc, w[kFieldCc], context) || MatchWordList(m.To, w[kFieldToCc], context) ||
-           MatchWordList(m.Cc, w[kFieldToCc], context) ||
+    if (!m_words[kFieldMessage].words.empty() && m.PlainText.empty() && m.HtmlText.empty())
+        context.FetchBody(m);
+    return matches(m.PlainText, kFieldMessage) || matches(m.HtmlText, kFieldMessage) ||
+           matches(m.To, kFieldTo) || matches(m.Cc, kFieldCc) || matches(m.To, kFieldToCc) ||
+           matches(m.Cc, kFieldToCc) ||
            (account && !Account.empty() && EqualsNoCase(Account, account->m_emailName)) ||
-           (!Size.empty() && static_cast<long long>(m.MsgSize) > static_cast<long long>(LeadingInt(Size)) * 1024) ||
+           (!Size.empty() &&
+            static_cast<long long>(m.MsgSize) > static_cast<long long>(LeadingInt(Size)) * 1024) ||
            (!Attachment.empty() && m.HasAttachment) || !All.empty();
 }
 

@@ -62,16 +62,19 @@ struct CompiledExpression::Operand {
         Text, Body, From, Subject, To, Cc, Account, Size, Attachment, AttachmentType
     } kind = Kind::Text;
     std::string_view text;  // the literal (or the token itself) for Kind::Text
+    int32_t number = 0;     // the literal read as GT reads it, for Kind::Text
+
+    static Operand Literal(std::string_view text) { return {Kind::Text, text, LeadingInt(text)}; }
 
     static Operand Of(std::string_view token) {
         if (token.empty()) return {};
         if (token[0] == '"') {
             token.remove_prefix(1);
             if (!token.empty() && token.back() == '"') token.remove_suffix(1);
-            return {Kind::Text, token};
+            return Literal(token);
         }
-        if (token[0] == '#') return {Kind::Text, token.substr(1)};
-        if (token[0] != '@') return {Kind::Text, token};
+        if (token[0] == '#') return Literal(token.substr(1));
+        if (token[0] != '@') return Literal(token);
         static const std::pair<std::string_view, Kind> kFields[] = {
             {"@body", Kind::Body},       {"@from", Kind::From},       {"@subject", Kind::Subject},
             {"@to", Kind::To},           {"@cc", Kind::Cc},           {"@account", Kind::Account},
@@ -79,7 +82,7 @@ struct CompiledExpression::Operand {
             {"@attachmenttype", Kind::AttachmentType},
         };
         for (const auto& [name, kind] : kFields)
-            if (name == token) return {kind, {}};
+            if (name == token) return {kind, {}, 0};
         return {};  // an unknown field is an empty text
     }
 
@@ -104,6 +107,23 @@ struct CompiledExpression::Operand {
             case Kind::AttachmentType: return m.AttachmentType;
         }
         return {};
+    }
+
+    // The operand read as a number, as GT reads it: the leading decimal number of its text.
+    // Literals are read once and the size is taken as it is, not written out and read back.
+    int32_t Number(CEmailMessage& m, const CEmailAccount* account, IRuleContext& context) const {
+        switch (kind) {
+            case Kind::Text:
+                return number;
+            case Kind::Size:
+                return m.MsgSize;
+            case Kind::Attachment:
+                return 0;  // "TRUE" and "FALSE" hold no number
+            default: {
+                std::array<char, 16> digits;
+                return LeadingInt(Resolve(m, account, context, digits));
+            }
+        }
     }
 };
 
@@ -130,7 +150,6 @@ bool Compare(RuleOp op, std::string_view l, std::string_view r, IRuleContext& co
         }
         case RuleOp::Equals: return l == r;
         case RuleOp::NotEquals: return l != r;
-        case RuleOp::Gt: return LeadingInt(l) > LeadingInt(r);
         case RuleOp::Greater: return l > r;
         case RuleOp::GreaterEq: return l >= r;
         case RuleOp::Less: return l < r;
@@ -147,6 +166,14 @@ bool Compare(RuleOp op, std::string_view l, std::string_view r, IRuleContext& co
 struct StackEntry {
     int32_t operand;     // index into the operands; -1: none
     signed char result;  // -1: not a result; 0 FALSE; 1 TRUE
+};
+
+// What the compiler knows of a stack entry before any message is seen: the steps that make
+// it (a contiguous run ending where it is pushed) and whether one of them reads "@body".
+struct EntryShape {
+    uint32_t first;  // its first step
+    bool missing;    // popped from an empty stack: no steps
+    bool readsBody;
 };
 
 }  // namespace
@@ -219,6 +246,42 @@ CompiledExpression::CompiledExpression(const std::vector<std::string>& tokens) :
         if (!cls.isEnd) operators.push_back(cls);
     }
     m_maxDepth = std::max(depth, m_operands.size());
+    AddShortCuts();
+}
+
+// Replays the steps on shapes instead of values: which entries each operator takes is fixed by
+// the tokens, so the steps of every right operand of AND and OR are known here. Its first
+// step gets the short cut; at that step the left operand is on top of the stack, complete.
+void CompiledExpression::AddShortCuts() {
+    std::vector<EntryShape> stack;
+    auto pop = [&](uint32_t at) {
+        if (stack.empty()) return EntryShape{at, true, false};
+        const EntryShape top = stack.back();
+        stack.pop_back();
+        return top;
+    };
+    for (uint32_t k = 0; k < m_steps.size(); ++k) {
+        Step& step = m_steps[k];
+        if (step.operand >= 0) {
+            const bool body =
+                m_operands[static_cast<size_t>(step.operand)].kind == Operand::Kind::Body;
+            stack.push_back({k, false, body});
+            continue;
+        }
+        if (step.op == RuleOp::Not) {
+            const EntryShape operand = pop(k);
+            stack.push_back({operand.missing ? k : operand.first, false, operand.readsBody});
+            continue;
+        }
+        const EntryShape r = pop(k), l = pop(k);
+        if ((step.op == RuleOp::And || step.op == RuleOp::Or) && !l.missing && !r.missing &&
+            !r.readsBody) {
+            m_steps[r.first].decides = step.op;
+            m_steps[r.first].skipTo = k + 1;
+        }
+        const uint32_t first = !l.missing ? l.first : !r.missing ? r.first : k;
+        stack.push_back({first, false, l.readsBody || r.readsBody});
+    }
 }
 
 bool CompiledExpression::Evaluate(CEmailMessage& message, const CEmailAccount* account, IRuleContext& context) const {
@@ -240,7 +303,23 @@ bool CompiledExpression::Evaluate(CEmailMessage& message, const CEmailAccount* a
         if (e.operand < 0) return {};
         return m_operands[static_cast<size_t>(e.operand)].Resolve(message, account, context, digits);
     };
-    for (const Step& step : m_steps) {
+    auto number = [&](const StackEntry& e) -> int32_t {
+        if (e.result >= 0 || e.operand < 0) return 0;
+        return m_operands[static_cast<size_t>(e.operand)].Number(message, account, context);
+    };
+    for (size_t k = 0; k < m_steps.size(); ++k) {
+        const Step& step = m_steps[k];
+        if (step.decides != RuleOp::NoOp) {
+            // The left operand of the AND or OR is on top; as its truth is all the operator
+            // reads of it, it is kept as a result from here on.
+            StackEntry& left = stack[size - 1];
+            const bool truth = resolve(left, digitsL) == kTrue;
+            left = {-1, static_cast<signed char>(truth ? 1 : 0)};
+            if (truth == (step.decides == RuleOp::Or)) {
+                k = step.skipTo - 1;  // the result of the operator is the left operand's
+                continue;
+            }
+        }
         if (step.operand >= 0) {
             stack[size++] = {step.operand, -1};
             continue;
@@ -251,8 +330,13 @@ bool CompiledExpression::Evaluate(CEmailMessage& message, const CEmailAccount* a
         } else {
             const StackEntry r = pop();
             const StackEntry l = pop();
-            const std::string_view rv = resolve(r, digitsR);
-            value = Compare(step.op, resolve(l, digitsL), rv, context);
+            if (step.op == RuleOp::Gt) {
+                const int32_t rn = number(r);
+                value = number(l) > rn;
+            } else {
+                const std::string_view rv = resolve(r, digitsR);
+                value = Compare(step.op, resolve(l, digitsL), rv, context);
+            }
         }
         stack[size++] = {-1, static_cast<signed char>(value ? 1 : 0)};
     }

@@ -40,7 +40,9 @@ bool Evaluate(const std::vector<std::string>& tokens, CEmailMessage& message, co
               IRuleContext& context);
 
 // A token list turned once into the steps its evaluation takes, for rules evaluated against
-// many messages: replaying them costs no parsing, no name look-ups and no allocation.
+// many messages: replaying them costs no parsing, no name look-ups and no allocation. Where
+// the left operand of AND or OR already decides it, the steps of the right operand are
+// skipped, unless they read "@body": whether a body is fetched never depends on that.
 class CompiledExpression {
 public:
     explicit CompiledExpression(const std::vector<std::string>& tokens);
@@ -53,7 +55,13 @@ private:
     struct Step {
         int32_t operand;  // >= 0: push this operand; -1: apply `op`
         RuleOp op;
+        // On the first step of the right operand of an AND or OR (`decides`): the step after
+        // that operator, taken when the operand below on the stack decides it. 0: none.
+        RuleOp decides = RuleOp::NoOp;
+        uint32_t skipTo = 0;
     };
+    void AddShortCuts();
+
     std::vector<std::string> m_texts;  // owns what the operands view
     std::vector<Operand> m_operands;
     std::vector<Step> m_steps;

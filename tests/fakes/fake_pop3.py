@@ -34,6 +34,7 @@ Scenarios (combine several with commas, e.g. "split,barelf"):
   barelf              lines end in a bare LF
   silent-greeting     accepts connections and never sends a byte
   silent-after-user   greets, answers USER, and answers nothing after it
+  silent-after-stat   logs in and answers STAT, then answers nothing (a listing that times out)
   no-noop-after-top   after its first TOP reply a connection never answers NOOP again (it still
                       reads them and answers everything else); a new connection behaves normally
   no-uidl             UIDL is answered -ERR and not listed in CAPA
@@ -82,6 +83,7 @@ SCENARIOS = {
     "barelf": Scenario("lines end in bare LF", eol=b"\n"),
     "silent-greeting": Scenario("never sends anything", greet=False),
     "silent-after-user": Scenario("silent after answering USER", silent_after="USER"),
+    "silent-after-stat": Scenario("silent after answering STAT", silent_after="STAT"),
     "no-noop-after-top": Scenario("NOOP unanswered after TOP", mute_noop_after_top=True),
     "no-pipelining": Scenario("CAPA without PIPELINING", pipelining=False),
     "no-capa": Scenario("CAPA refused", refuse=frozenset({"CAPA"})),
@@ -579,6 +581,15 @@ def check_silent_after_user(port, log):
     c.close()
 
 
+def check_silent_after_stat(port, log):
+    c = Client(port)
+    c.login()
+    expect(c.ask("STAT").startswith("+OK 3 "), "STAT answered")
+    c.command("UIDL")
+    expect(c.nothing_for(0.5), "UIDL unanswered")
+    c.close()
+
+
 def check_no_noop_after_top(port, log):
     c = Client(port)
     c.login()
@@ -665,6 +676,7 @@ SELF_TESTS = {
     "barelf": check_barelf,
     "silent-greeting": check_silent_greeting,
     "silent-after-user": check_silent_after_user,
+    "silent-after-stat": check_silent_after_stat,
     "no-noop-after-top": check_no_noop_after_top,
     "no-uidl": check_no_uidl,
     "uidl-missing-id": check_uidl_missing_id,

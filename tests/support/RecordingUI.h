@@ -44,6 +44,45 @@ public:
         return true;
     }
     void Beep() override { ++beeps; }
+
+    struct Tray {
+        TrayIcon icon;
+        std::string tooltip;
+    };
+    std::vector<Tray> trays;
+    std::vector<std::vector<CheckStatusRow>> statusWindows;  // every showing, in order
+    int statusWindowCloses = 0;
+    std::vector<int> progress;
+    int refreshes = 0;
+    bool waitCursor = false;
+    // Answers for the store password prompt, in order; a cancel when none is left.
+    std::deque<std::string> passwords;
+    int passwordPrompts = 0;
+
+    void SetTrayIcon(TrayIcon icon, std::string_view tooltip) override {
+        trays.push_back({icon, std::string(tooltip)});
+    }
+    void SetWaitCursor(bool waiting) override { waitCursor = waiting; }
+    void ShowCheckStatus(const std::vector<CheckStatusRow>& rows) override { statusWindows.push_back(rows); }
+    void CloseCheckStatus() override { ++statusWindowCloses; }
+    void SetProgress(int percent) override { progress.push_back(percent); }
+    void RefreshViews() override { ++refreshes; }
+    // The delete confirmation: its answer and the "don't ask again" box.
+    bool deleteConfirmed = true;
+    bool deleteDontAsk = false;
+    int deleteConfirmations = 0;
+    bool ConfirmDeleteEmails(bool& dontAskAgain) override {
+        ++deleteConfirmations;
+        dontAskAgain = deleteDontAsk;
+        return deleteConfirmed;
+    }
+    bool AskStorePassword(std::string& entered) override {
+        ++passwordPrompts;
+        if (passwords.empty()) return false;
+        entered = passwords.front();
+        passwords.pop_front();
+        return true;
+    }
 };
 
 }  // namespace ph::test

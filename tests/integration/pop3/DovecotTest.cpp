@@ -1,12 +1,10 @@
 // The POP3 client against the suite's private dovecot, plain and over TLS.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <sstream>
 
+#include "DovecotMaildir.h"
 #include "model/CEmailAccount.h"
 #include "model/IMailContext.h"
 #include "retrieval/Pop3Mail.h"
@@ -19,26 +17,7 @@ struct NoDocument : IMailContext {
     bool AbortCheckmail() const override { return false; }
 };
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// Fills bob's maildir afresh and returns the unique ids of the messages in server order.
-std::vector<std::string> FillMaildir(int count) {
-    const std::string command = std::string(PH_FILL_MAILDIR) + " " + PH_BUILD_DIR + " bob " + std::to_string(count) +
-                                " --clear --list";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::vector<std::string> ids;
-    if (!pipe) return ids;
-    std::array<char, 512> line;
-    while (fgets(line.data(), line.size(), pipe.get())) {
-        std::string id(line.data());
-        while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
-        ids.push_back(id);
-    }
-    return ids;
-}
+using test::Env;
 
 class DovecotPop3 : public testing::TestWithParam<bool> {
 protected:
@@ -62,7 +41,7 @@ protected:
 };
 
 TEST_P(DovecotPop3, ChecksFetchesAndDeletes) {
-    const std::vector<std::string> ids = FillMaildir(5);
+    const std::vector<std::string> ids = test::FillMaildir("bob", 5);
     ASSERT_EQ(ids.size(), 5u);
     auto account = Account();
     Pop3Mail& pop = *account->AccessAs<Pop3Mail>();

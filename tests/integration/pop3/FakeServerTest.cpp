@@ -1,81 +1,17 @@
 // The POP3 client against a scripted server that misbehaves on purpose.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "ServerProcess.h"
+#include "FakePop3.h"
 #include "model/CEmailAccount.h"
-#include "model/IMailContext.h"
 #include "retrieval/Pop3Mail.h"
 
 namespace ph {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct NoDocument : IMailContext {
-    bool DeleteMessageRecord(CEmailMessage&) override { return true; }
-    bool AbortCheckmail() const override { return abort || (abortAtReading > 0 && ++readings >= abortAtReading); }
-    bool abort = false;
-    int abortAtReading = 0;  // the reading of the flag that first says yes
-    mutable int readings = 0;
-};
-
-// One fake server of a scenario, an account pointing at it and the server's command log.
-class FakePop3 {
-public:
-    explicit FakePop3(const std::string& scenario, const std::string& messages = "3")
-        : m_dir(fs::path(testing::TempDir()) / ("pop3-" + std::to_string(getpid()) + "-" + scenario + "-" +
-                                               testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-        m_server = std::make_unique<test::ServerProcess>(
-            std::vector<std::string>{PH_PYTHON, PH_FAKE_POP3, "--scenario", scenario, "--messages", messages,
-                                     "--port-file", (m_dir / "port").string(), "--log", (m_dir / "log").string(),
-                                     "--ahead-log", (m_dir / "ahead").string(), "--stop-on-stdin-eof"},
-            (m_dir / "port").string());
-        CEmailAccount::Settings s;
-        s.userName = "alice";
-        s.password = "alice-secret";
-        s.emailName = "alice@example.com";
-        s.incomingServer = "127.0.0.1";
-        s.incomingPort = m_server->Port();
-        s.type = kTypePop3;
-        m_account = std::make_unique<CEmailAccount>(1, s, &m_context);
-        Pop3Mail::Timeouts t;
-        t.beforeLogin = t.afterLogin = 1500;
-        t.probe = 300;
-        t.silence = 1500;
-        Pop().SetTimeouts(t);
-    }
-    ~FakePop3() { fs::remove_all(m_dir); }
-
-    Pop3Mail& Pop() { return *m_account->AccessAs<Pop3Mail>(); }
-    CEmailAccount& Account() { return *m_account; }
-    NoDocument& Context() { return m_context; }
-    int Port() const { return m_server->Port(); }
-    std::string Log() const { return Read("log"); }
-    // The commands that reached the server before the answer to the one before them.
-    std::string AheadLog() const { return Read("ahead"); }
-
-private:
-    std::string Read(const char* name) const {
-        std::ifstream in(m_dir / name, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    fs::path m_dir;
-    std::unique_ptr<test::ServerProcess> m_server;
-    NoDocument m_context;
-    std::unique_ptr<CEmailAccount> m_account;
-};
+using test::FakePop3;
 
 TEST(Pop3Client, ListsFetchesAndDeletesWhateverTheLineEndsAndPieces) {
     for (const char* scenario : {"normal", "split", "lfcr", "barelf"}) {

@@ -184,6 +184,42 @@ TEST_F(DocRules, MovingCopyingAndStopping) {
     }
 }
 
+TEST_F(DocRules, RulesAppliedToAListActAsOneCallPerMessageWould) {
+    auto stop = SubjectRule("stop", archive);
+    stop->Stop = "1";
+    doc->AddRule(std::move(stop));
+    auto move = SubjectRule("o", other, true);
+    move->DontDownload = "1";
+    doc->AddRule(std::move(move));
+    auto del = SubjectRule("del");
+    del->Delete = del->MarkRead = "1";
+    doc->AddRule(std::move(del));
+    const struct { const char* subject; int flags; size_t inArchive, inOther; bool hidden, read; } kinds[] = {
+        {"stop", kRuleFlagStop, 1, 0, false, false},  // "o" too, but no rule after Stop runs
+        {"move", kRuleFlagDontDownload, 0, 1, true, false},
+        {"delete", kRuleFlagDelete, 0, 0, false, true},
+        {"xyz", 0, 0, 0, false, false},
+    };
+    // More messages than are loaded ahead, so that every message is matched while later ones
+    // are being loaded.
+    std::vector<CEmailMessage*> arrivals;
+    for (int i = 0; i < 12; ++i) {
+        arrivals.push_back(account->AddMessage("new-" + std::to_string(i)));
+        arrivals.back()->Subject = kinds[i % 4].subject;
+    }
+    const std::vector<int> flags = doc->ApplyRulesToEach(arrivals, account);
+    ASSERT_EQ(flags.size(), arrivals.size());
+    for (size_t i = 0; i < arrivals.size(); ++i) {
+        const auto& kind = kinds[i % 4];
+        const std::string uid = "new-" + std::to_string(i);
+        EXPECT_EQ(flags[i], kind.flags) << uid;
+        EXPECT_EQ(Filed(*archive, uid), kind.inArchive) << uid;
+        EXPECT_EQ(Filed(*other, uid), kind.inOther) << uid;
+        EXPECT_EQ(arrivals[i]->IsHidden, kind.hidden) << uid;
+        EXPECT_EQ(arrivals[i]->IsRead, kind.read) << uid;
+    }
+}
+
 TEST_F(DocRules, NewMailFiledByARuleIsFiledInTheStoreOnceStored) {
     doc->AddRule(SubjectRule("invoice", archive, true));
     CEmailMessage* m = account->AddMessage("new-1");

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/Bytes.h"
 #include "model/CAccountGroupNode.h"
 #include "model/CEmailAccount.h"
 #include "model/CEmailMessage.h"
 #include "rules/CMailRule.h"
+#include "rules/MessagePrefetch.h"
 #include "rules/RuleLanguage.h"
 
 namespace ph {
@@ -47,6 +51,117 @@ private:
     }
     std::vector<std::unique_ptr<CAccountGroupNode>> groups;
     std::vector<std::unique_ptr<AddressBookEntry>> entries;
+};
+
+// Counts the bodies asked for; hands out `body` (none when empty) as the plain text.
+class FetchingContext : public FakeContext {
+public:
+    explicit FetchingContext(std::string body) : body(std::move(body)) {}
+    bool FetchBody(CEmailMessage& m) override {
+        ++fetches;
+        if (!body.empty()) m.PlainText = body;
+        return !body.empty();
+    }
+    std::string body;
+    int fetches = 0;
+};
+
+// The rule language run as it is described, token by token on a stack of operators and a
+// stack of texts, each operand resolved when an operator takes it: what the engine, which
+// compiles the tokens once and skips what cannot change a result, has to agree with.
+class ReferenceEvaluation {
+public:
+    ReferenceEvaluation(CEmailMessage& m, const CEmailAccount* account, IRuleContext& context)
+        : m_message(m), m_account(account), m_context(context) {}
+
+    bool Run(const Texts& tokens) {
+        const TokenClass end = ClassifyToken("SOE");
+        std::vector<TokenClass> operators = {end};
+        for (size_t next = 0; !operators.empty();) {
+            if (next < tokens.size() && !tokens[next].empty() &&
+                std::string_view("\"#@").find(tokens[next][0]) != std::string_view::npos) {
+                m_operands.push_back({tokens[next++], false});
+                continue;
+            }
+            const TokenClass cls = next < tokens.size() ? ClassifyToken(tokens[next++]) : end;
+            while (!operators.empty() && cls.incoming <= operators.back().stack) {
+                const TokenClass top = operators.back();
+                operators.pop_back();
+                Apply(top, operators);
+            }
+            if (!cls.isEnd) operators.push_back(cls);
+        }
+        return !m_operands.empty() && m_operands[0].result && m_operands[0].text == "TRUE";
+    }
+
+private:
+    struct Entry {
+        std::string text;  // a token, or "TRUE"/"FALSE" for a result
+        bool result;
+    };
+    Entry Pop() {
+        if (m_operands.empty()) return {"\"", false};  // a missing operand: the empty literal
+        Entry e = m_operands.back();
+        m_operands.pop_back();
+        return e;
+    }
+    std::string Value(const Entry& e) {
+        std::string scratch;
+        return e.result
+                   ? e.text
+                   : std::string(ResolveOperand(e.text, m_message, m_account, m_context, scratch));
+    }
+    void Apply(const TokenClass& cls, std::vector<TokenClass>& operators) {
+        if (cls.op == RuleOp::Close && !operators.empty()) {
+            const TokenClass next = operators.back();
+            operators.pop_back();
+            if (next.op != RuleOp::Close) Apply(next, operators);
+            return;
+        }
+        if (cls.op == RuleOp::End || cls.op == RuleOp::Open || cls.op == RuleOp::NoOp ||
+            cls.op == RuleOp::Close)
+            return;
+        bool value;
+        if (cls.op == RuleOp::Not) {
+            value = Value(Pop()) != "TRUE";
+        } else {
+            const Entry r = Pop(), l = Pop();
+            const std::string rv = Value(r), lv = Value(l);
+            value = Compare(cls.op, lv, rv);
+        }
+        m_operands.push_back({value ? "TRUE" : "FALSE", true});
+    }
+    bool Compare(RuleOp op, const std::string& l, const std::string& r) {
+        const bool group = r.size() >= 2 && r.front() == '[' && r.back() == ']';
+        const CAccountGroupNode* g =
+            group ? m_context.FindGroupByName(r.substr(1, r.size() - 2)) : nullptr;
+        const bool member = group ? g && IsGroupMember(l, *g) : l == r;
+        switch (op) {
+            case RuleOp::Contains: return l.find(r) != std::string::npos;
+            case RuleOp::NotContains: return l.find(r) == std::string::npos;
+            case RuleOp::StartsWith: return l.starts_with(r);
+            case RuleOp::NotStartsWith: return !l.starts_with(r);
+            case RuleOp::EndsWith: return l.ends_with(r);
+            case RuleOp::NotEndsWith: return !l.ends_with(r);
+            case RuleOp::Matches: return member;
+            case RuleOp::NotMatches: return !member;
+            case RuleOp::Equals: return l == r;
+            case RuleOp::NotEquals: return l != r;
+            case RuleOp::Gt: return LeadingInt(l) > LeadingInt(r);
+            case RuleOp::Greater: return l > r;
+            case RuleOp::GreaterEq: return l >= r;
+            case RuleOp::Less: return l < r;
+            case RuleOp::LessEq: return l <= r;
+            case RuleOp::And: return l == "TRUE" && r == "TRUE";
+            case RuleOp::Or: return l == "TRUE" || r == "TRUE";
+            default: return false;
+        }
+    }
+
+    CEmailMessage& m_message;
+    const CEmailAccount* m_account;
+    IRuleContext& m_context;
+    std::vector<Entry> m_operands;
 };
 
 Texts Tokens(const std::string& expression) {
@@ -135,6 +250,54 @@ TEST_F(RuleEngine, Expressions) {
     CAdvMailRule rule;
     rule.Tokens() = Tokens(R"(@account EQUALS "")");
     EXPECT_TRUE(rule.Matches(m, nullptr, context));  // no account: an empty text
+}
+
+TEST_F(RuleEngine, CompiledEvaluationAgreesWithTheLanguageOnRandomTokenLists) {
+    // Fields (the body among them), literals that meet them, every operator and words that
+    // are none, drawn at random: malformed lists are most of them.
+    const Texts words = Tokens(
+        R"(( ) NOT CONTAINS NOTCONTAINS STARTSWITH NOTSTARTSWITH ENDSWITH NOTENDSWITH MATCHES )"
+        R"(NOTMATCHES EQUALS NOTEQUALS GT GREATERTHAN > >= < <= AND OR AND OR SOE FOO TRUE @from )"
+        R"(@subject @to @cc @body @body @size @account @attachment @attachmenttype @nosuch "Hello" )"
+        R"("World" "ann@x.org" "[Friends]" "[Nobody]" "TRUE" #TRUE "FALSE" #250 #100 #-3 "" "plain )"
+        R"("text" #pdf)");
+    std::mt19937 random(7);
+    for (int n = 0; n < 3000; ++n) {
+        Texts tokens(random() % 14);
+        for (std::string& t : tokens) t = words[random() % words.size()];
+        const CompiledExpression compiled(tokens);
+        const int32_t size = static_cast<int32_t>(random() % 400) - 50;
+        const bool attachment = random() % 2;
+        // Bodies in memory, fetched on demand, and never to be had; with and without account.
+        for (const char* fetched : {"", "plain text"})
+            for (const bool inMemory : {true, false})
+                for (const CEmailAccount* owner : {static_cast<const CEmailAccount*>(&account),
+                                                   static_cast<const CEmailAccount*>(nullptr)}) {
+                    // The result and how often a body was asked for.
+                    auto run = [&](auto evaluate) {
+                        CEmailMessage message(nullptr);
+                        message.From = m.From;
+                        message.FromAddress = m.FromAddress;
+                        message.Subject = m.Subject;
+                        message.To = m.To;
+                        message.Cc = m.Cc;
+                        message.AttachmentType = m.AttachmentType;
+                        message.MsgSize = size;
+                        message.HasAttachment = attachment;
+                        if (inMemory) message.PlainText = "plain text";
+                        FetchingContext context(fetched);
+                        const bool result = evaluate(message, context);
+                        return std::make_pair(result, context.fetches);
+                    };
+                    EXPECT_EQ(run([&](CEmailMessage& msg, FetchingContext& c) {
+                                  return compiled.Evaluate(msg, owner, c);
+                              }),
+                              run([&](CEmailMessage& msg, FetchingContext& c) {
+                                  return ReferenceEvaluation(msg, owner, c).Run(tokens);
+                              }))
+                        << ::testing::PrintToString(tokens);
+                }
+    }
 }
 
 TEST_F(RuleEngine, LongAndHostileTokenListsEndWithoutAMatch) {
@@ -233,6 +396,27 @@ TEST_F(RuleEngine, StoredRows) {
     rule = CMailRule::FromRecord(simple, context);
     EXPECT_EQ(rule->m_words[kFieldSubject].mode, 0);
     EXPECT_TRUE(rule->Matches(m, &account, context));
+}
+
+TEST(MessagePrefetch, EveryMessageIsVisitedOnceInOrder) {
+    // Lists shorter and longer than the distances loaded ahead; bodies empty, short and longer
+    // than the part loaded ahead.
+    for (const size_t count : {0u, 1u, 4u, 5u, 8u, 9u, 30u}) {
+        std::vector<std::unique_ptr<CEmailMessage>> owned;
+        std::vector<CEmailMessage*> pointers;
+        for (size_t i = 0; i < count; ++i) {
+            owned.push_back(std::make_unique<CEmailMessage>(nullptr));
+            owned.back()->HtmlText = std::string(i * 300, '<');
+            pointers.push_back(owned.back().get());
+        }
+        std::vector<CEmailMessage*> visited;
+        ForEachPrefetched(owned, [&](CEmailMessage& m) { visited.push_back(&m); });
+        EXPECT_EQ(visited, pointers) << count;
+        visited.clear();
+        ForEachPrefetched(std::span<CEmailMessage* const>(pointers),
+                          [&](CEmailMessage& m) { visited.push_back(&m); });
+        EXPECT_EQ(visited, pointers) << count;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,162 @@
+// Checks through the frame, its workers and its completion pass, against the scripted POP3
+// server: what a check leaves in the store when the server is fine, stops answering in the
+// middle of a listing, or the user aborts.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "ServerProcess.h"
+#include "app/CChildFrame.h"
+#include "common/Clock.h"
+#include "net/Connectivity.h"
+#include "retrieval/Pop3Mail.h"
+#include "support/OpenDocument.h"
+
+namespace ph {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct AlwaysOnline : IConnectivity {
+    bool IsOnline() const override { return true; }
+    bool Dial() override { return false; }
+};
+
+// The scripted server holding `files` (unique id -> message text, served in id order).
+class Server {
+public:
+    Server(const fs::path& dir, const std::string& scenario, const std::map<std::string, std::string>& files) {
+        fs::remove_all(dir);
+        fs::create_directories(dir / "mail");
+        for (const auto& [id, text] : files) std::ofstream(dir / "mail" / id, std::ios::binary) << text;
+        m_process = std::make_unique<test::ServerProcess>(
+            std::vector<std::string>{PH_PYTHON, PH_FAKE_POP3, "--scenario", scenario, "--messages",
+                                     (dir / "mail").string(), "--port-file", (dir / "port").string(),
+                                     "--stop-on-stdin-eof"},
+            (dir / "port").string());
+    }
+    int Port() const { return m_process->Port(); }
+
+private:
+    std::unique_ptr<test::ServerProcess> m_process;
+};
+
+std::string Mail(const std::string& subject) {
+    return "From: Sender <sender@example.org>\r\nTo: alice@example.com\r\nSubject: " + subject +
+           "\r\nDate: Tue, 05 Mar 2024 17:02:09 +0000\r\n\r\nHello.\r\n";
+}
+
+std::map<std::string, std::string> Mails(std::initializer_list<const char*> ids) {
+    std::map<std::string, std::string> files;
+    for (const char* id : ids) files[id] = Mail(std::string("about ") + id);
+    return files;
+}
+
+class CheckEngine : public test::OpenDocument {
+protected:
+    void SetUp() override {
+        OpenDocument::SetUp();
+        frame = std::make_unique<CChildFrame>(*doc, clock, online);
+        frame->OnTimer();  // the first tick after opening
+    }
+    void TearDown() override {
+        frame.reset();
+        servers.clear();
+        OpenDocument::TearDown();
+    }
+    // Points the account (made on first use) at a new server.
+    CEmailAccount& Serve(const std::string& scenario, const std::map<std::string, std::string>& files) {
+        servers.push_back(std::make_unique<Server>(dir / ("server" + std::to_string(servers.size())), scenario, files));
+        CEmailAccount::Settings s;
+        s.userName = "alice";
+        s.password = "alice-secret";
+        s.emailName = "alice@example.com";
+        s.incomingServer = "127.0.0.1";
+        s.incomingPort = servers.back()->Port();
+        if (doc->m_accounts.empty())
+            doc->AddAccount(s);
+        else
+            doc->ChangeAccountSettings(*doc->m_accounts[0], s);
+        CEmailAccount& account = *doc->m_accounts[0];
+        Pop3Mail::Timeouts t;
+        t.beforeLogin = t.afterLogin = 1500;
+        t.probe = 300;
+        t.silence = 1500;
+        account.AccessAs<Pop3Mail>()->SetTimeouts(t);
+        return account;
+    }
+    // Ticks until nothing is busy; `whileChecking` runs on every tick before that.
+    void RunToEnd(const std::function<void()>& whileChecking = {}) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (whileChecking) whileChecking();
+            frame->OnTimer();
+        } while ((frame->AnyAccountBusy() || doc->m_accounts[0]->m_worker) && std::chrono::steady_clock::now() < deadline);
+        ASSERT_FALSE(frame->AnyAccountBusy());
+    }
+    std::map<std::string, bool> OnServerInStore() {
+        ReopenStore();
+        std::map<std::string, bool> marks;
+        for (const auto& m : doc->m_accounts[0]->GetMessages()) marks[m->MsgUniqueID] = m->IsOnServer;
+        return marks;
+    }
+
+    SystemClock clock;
+    AlwaysOnline online;
+    std::vector<std::unique_ptr<Server>> servers;
+    std::unique_ptr<CChildFrame> frame;
+};
+
+TEST_F(CheckEngine, NewMailIsStoredAndVanishedMailMarked) {
+    Serve("normal", Mails({"a1", "a2", "a3"}));
+    frame->CheckMail(true, true);
+    RunToEnd();
+    EXPECT_EQ(doc->m_accounts[0]->GetMsgCount(), 3);
+    ASSERT_EQ(doc->m_allMessages.size(), 3u);
+    EXPECT_EQ(doc->m_allMessages[0]->Subject, "about a1");
+
+    Serve("normal", Mails({"a1", "a3", "a4"}));
+    frame->CheckMail(true, true);
+    RunToEnd();
+    EXPECT_EQ(frame->StatusRows().at(0).status, "ck'd");
+    EXPECT_EQ(OnServerInStore(), (std::map<std::string, bool>{{"a1", true}, {"a2", false}, {"a3", true}, {"a4", true}}));
+}
+
+TEST_F(CheckEngine, ListingThatTimesOutKeepsWhatWasOnTheServer) {
+    Serve("normal", Mails({"a1", "a2"}));
+    frame->CheckMail(true, true);
+    RunToEnd();
+    Serve("silent-after-stat", Mails({"a1"}));
+    frame->CheckMail(true, true);
+    RunToEnd();
+    EXPECT_EQ(frame->StatusRows().at(0).status, "Try #2 FAILED TO CONNECT");
+    EXPECT_EQ(frame->StatusRows().at(0).emails, "");
+    EXPECT_EQ(OnServerInStore(), (std::map<std::string, bool>{{"a1", true}, {"a2", true}}));
+}
+
+TEST_F(CheckEngine, AbortedCheckLeavesTheMarksAsTheyWere) {
+    Serve("normal", Mails({"z1", "z2"}));
+    frame->CheckMail(true, true);
+    RunToEnd();
+    // Slow new mail first and the known messages last: the abort falls before they are seen.
+    Serve("split,no-pipelining", Mails({"n1", "n2", "n3", "n4", "z1", "z2"}));
+    frame->CheckMail(true, true);
+    CEmailAccount& account = *doc->m_accounts[0];
+    RunToEnd([&] {
+        if (account.GetItemsDone() >= 1) frame->AbortCheck();
+    });
+    EXPECT_FALSE(doc->m_abortCheckmail) << "cleared once nothing is checking";
+    const std::map<std::string, bool> marks = OnServerInStore();
+    EXPECT_TRUE(marks.at("z1"));
+    EXPECT_TRUE(marks.at("z2"));
+    EXPECT_LT(marks.size(), 6u) << "the listing stopped early";
+}
+
+}  // namespace
+}  // namespace ph

@@ -76,18 +76,23 @@ CFieldDef* CFixedRecordTable::FindField(std::string_view name) {
 
 std::string_view CFixedRecordTable::GetField(std::string_view name) {
     const CFieldDef* def = FindField(name);
-    return def ? std::string_view(def->value) : std::string_view();
+    if (!def) return {};
+    return m_valuesUnpacked ? std::string_view(def->value) : StoredValue(*def);
 }
 
 void CFixedRecordTable::SetField(std::string_view name, std::string_view value) {
+    if (!m_valuesUnpacked) Unpack();
     if (CFieldDef* def = FindField(name)) def->value.assign(value);
 }
 
+std::string_view CFixedRecordTable::StoredValue(const CFieldDef& def) const {
+    const auto* begin = reinterpret_cast<const char*>(m_record.data()) + def.offset;
+    return {begin, strnlen(begin, static_cast<size_t>(def.size))};
+}
+
 void CFixedRecordTable::Unpack() {
-    for (CFieldDef& def : m_fields) {
-        const auto* begin = reinterpret_cast<const char*>(m_record.data()) + def.offset;
-        def.value.assign(begin, strnlen(begin, static_cast<size_t>(def.size)));
-    }
+    for (CFieldDef& def : m_fields) def.value.assign(StoredValue(def));
+    m_valuesUnpacked = true;
 }
 
 void CFixedRecordTable::Pack() {
@@ -170,6 +175,7 @@ bool CFixedRecordTable::WriteTableInfo() {
 
 bool CFixedRecordTable::ReadFieldList() {
     m_fields.clear();
+    m_valuesUnpacked = true;
     m_recordLength = 0;
     auto stream = m_table->OpenStream(kFieldList);
     if (!stream) return false;
@@ -208,6 +214,7 @@ bool CFixedRecordTable::OpenRecords() {
 bool CFixedRecordTable::CreateWith(const std::vector<FieldSpec>& fields) {
     if (!OpenTableStorage()) return false;
     m_fields.clear();
+    m_valuesUnpacked = true;
     int offset = 0;
     for (const FieldSpec& f : fields) AddField(f.name, f.type, f.size, offset);
     m_recordLength = RoundUp16(offset);
@@ -228,7 +235,9 @@ bool CFixedRecordTable::ReadSlot(int slot) {
         return false;
     m_slot = slot;
     m_nextUsed = NextUsedAfter(slot);
-    Unpack();
+    // A walk reads each value once, straight from the record; the copies in the field
+    // definitions are made only when a row is about to be written.
+    m_valuesUnpacked = false;
     m_eof = false;
     return true;
 }
@@ -276,6 +285,7 @@ bool CFixedRecordTable::Update(std::string& id) {
             return false;
         m_slot = keep;
     }
+    if (!m_valuesUnpacked) Unpack();  // fields the exchange leaves alone keep their values
     CFixedFieldExchange writer(*this, true);
     DoFieldExchange(writer);
     Pack();
@@ -308,7 +318,8 @@ bool CFixedRecordTable::Delete(int slot) {
 bool CFixedRecordTable::ExchangeBlob(std::string_view blobName, std::string& text, bool writing) {
     if (!m_table) return false;
     const int slot = m_slot >= 0 ? m_slot : m_lowestFree;
-    const std::string name = Format("Blob_%.*s_%d", int(blobName.size()), blobName.data(), slot);
+    std::string name = "Blob_";
+    name.append(blobName).append("_").append(std::to_string(slot));
     if (writing) {
         auto stream = m_table->CreateStream(name);
         if (!stream) return false;

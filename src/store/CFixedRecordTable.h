@@ -105,6 +105,8 @@ private:
     bool OpenRecords();
     bool ReadSlot(int slot);
     bool ReadAcceptedFrom(int slot);
+    // The value of `def` as the record buffer holds it (valid until the buffer changes).
+    std::string_view StoredValue(const CFieldDef& def) const;
     void Unpack();
     void Pack();
     void SetBit(int slot, bool used);
@@ -122,6 +124,8 @@ private:
     size_t m_fieldCursor = 0;  // exchanges name fields in definition order: try there first
     int m_recordLength = 0;
     std::array<unsigned char, kMaxRecordLength> m_record{};
+    // Whether the field values are in the definitions, or still only in m_record.
+    bool m_valuesUnpacked = true;
     std::array<unsigned char, kMaxRecordLength> m_move{};
     int m_slot = -1;
     int m_nextUsed = -1;

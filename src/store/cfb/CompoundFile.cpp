@@ -107,7 +107,7 @@ bool CompoundFile::InitNew() {
 
 bool CompoundFile::Load() {
     unsigned char raw[kHeaderSize];
-    if (m_file->ReadAt(0, raw, kHeaderSize) != static_cast<int64_t>(kHeaderSize))
+    if (m_file->ReadIsolated(0, raw, kHeaderSize) != static_cast<int64_t>(kHeaderSize))
         return Fail("the file is too short to be a compound file");
     std::string error;
     if (!m_header.Parse(raw, &error)) return Fail(error);
@@ -132,7 +132,7 @@ bool CompoundFile::Load() {
     m_rebuiltDirSectors = m_dir.DirtySectors();
     m_dir.ClearDirty();
 
-    std::vector<uint32_t> miniFatChain;
+    SectorChain miniFatChain;
     if (m_header.firstMiniFatSector != kEndOfChain && m_header.firstMiniFatSector != kFreeSect &&
         !m_fat.ReadChain(m_header.firstMiniFatSector, miniFatChain, &error))
         return Fail("mini FAT: " + error);
@@ -152,16 +152,22 @@ bool CompoundFile::LoadChains() {
         if (owned[s]) return Fail("the mini FAT shares sectors with the directory");
         owned[s] = true;
     }
-    auto claim = [&owned](const std::vector<uint32_t>& chain) {
+    auto claim = [&owned](const SectorChain& chain) {
         for (uint32_t s : chain)
             if (owned[s]) return false;
         for (uint32_t s : chain) owned[s] = true;
         return true;
     };
 
+    // Room for the whole chain up front: a large stream's chain grown step by step would
+    // touch every page several times. A size that claims more than the file holds is capped.
+    auto reserveFor = [this](SectorChain& chain, uint64_t size) {
+        chain.reserve(static_cast<size_t>(std::min<uint64_t>(CeilDiv(size, SectorSize()), m_fat.SectorCount())));
+    };
     const DirEntry& root = m_dir[kRoot];
-    std::vector<uint32_t> chain;
+    SectorChain chain;
     if (root.size > 0) {
+        reserveFor(chain, root.size);
         if (!m_fat.ReadChain(root.start, chain, &error)) return Fail("mini stream: " + error);
         if (chain.size() < CeilDiv(root.size, SectorSize()) || !claim(chain))
             return Fail("the mini stream is damaged");
@@ -170,6 +176,7 @@ bool CompoundFile::LoadChains() {
     for (EntryId id = 1; id < m_dir.Count(); ++id) {
         const DirEntry& e = m_dir[id];
         if (e.type != EntryType::Stream || e.size < kMiniStreamCutoff) continue;
+        reserveFor(chain, e.size);
         if (m_fat.ReadChain(e.start, chain, &error) && chain.size() >= CeilDiv(e.size, SectorSize()) &&
             claim(chain))
             m_chains[id] = std::move(chain);
@@ -190,7 +197,7 @@ void CompoundFile::MarkBroken(EntryId id) {
 EntryId CompoundFile::Find(EntryId storage, std::string_view name) const {
     if (!m_dir.IsLive(storage) || !m_dir[storage].IsStorage() || !IsValidName(name))
         return kNoEntry;
-    return m_dir.Find(storage, WideName(name));
+    return m_dir.Find(storage, WideEntryName(name));
 }
 
 EntryId CompoundFile::CreateElement(EntryId storage, std::string_view name, EntryType type) {
@@ -203,7 +210,7 @@ EntryId CompoundFile::CreateElement(EntryId storage, std::string_view name, Entr
         m_error = Format("'%.*s' is not a valid element name", int(name.size()), name.data());
         return kNoEntry;
     }
-    const EntryId existing = m_dir.Find(storage, WideName(name));
+    const EntryId existing = m_dir.Find(storage, WideEntryName(name));
     if (existing != kNoEntry) {
         if (m_dir[existing].type == type && !m_dir[existing].broken) {
             if (type == EntryType::Stream) {
@@ -216,7 +223,7 @@ EntryId CompoundFile::CreateElement(EntryId storage, std::string_view name, Entr
         }
         DestroyElement(storage, name);
     }
-    return m_dir.Insert(storage, WideName(name), type);
+    return m_dir.Insert(storage, WideEntryName(name), type);
 }
 
 bool CompoundFile::DestroyElement(EntryId storage, std::string_view name) {
@@ -336,7 +343,7 @@ bool CompoundFile::WriteZeros(EntryId stream, uint64_t offset, uint64_t count) {
 }
 
 bool CompoundFile::ReadRegular(EntryId entry, uint64_t offset, void* buffer, size_t size) {
-    const std::vector<uint32_t>& chain = ChainOf(entry);
+    const SectorChain& chain = ChainOf(entry);
     const uint32_t ss = SectorSize();
     auto* out = static_cast<unsigned char*>(buffer);
     while (size > 0) {
@@ -363,7 +370,7 @@ bool CompoundFile::ReadRegular(EntryId entry, uint64_t offset, void* buffer, siz
     return true;
 }
 
-void CompoundFile::RelinkChain(std::vector<uint32_t>& chain, size_t index, uint32_t fresh,
+void CompoundFile::RelinkChain(SectorChain& chain, size_t index, uint32_t fresh,
                                uint32_t* head) {
     const uint32_t old = chain[index];
     m_fat.SetNext(fresh, m_fat.Next(old));
@@ -376,7 +383,7 @@ void CompoundFile::RelinkChain(std::vector<uint32_t>& chain, size_t index, uint3
 }
 
 bool CompoundFile::WriteRegular(EntryId entry, uint64_t offset, const void* data, size_t size) {
-    std::vector<uint32_t>& chain = ChainOf(entry);
+    SectorChain& chain = ChainOf(entry);
     const uint32_t ss = SectorSize();
     const auto* in = static_cast<const unsigned char*>(data);
     std::vector<unsigned char> sector(ss);
@@ -411,7 +418,7 @@ bool CompoundFile::WriteRegular(EntryId entry, uint64_t offset, const void* data
 }
 
 bool CompoundFile::ResizeRegular(EntryId entry, uint64_t size) {
-    std::vector<uint32_t>& chain = ChainOf(entry);
+    SectorChain& chain = ChainOf(entry);
     const size_t needed = static_cast<size_t>(CeilDiv(size, SectorSize()));
     while (chain.size() < needed) {
         const uint32_t s = m_fat.Allocate();
@@ -473,18 +480,20 @@ bool CompoundFile::CheckMiniChain(EntryId entry, const std::vector<uint32_t>& ch
 
 bool CompoundFile::PrepareMiniChanges() {
     if (m_miniFreeReady) return true;
-    if (!m_miniFat.LoadAll()) return Fail("cannot read the mini FAT");
     std::vector<uint32_t> chain;
     for (EntryId id = 1; id < m_dir.Count(); ++id) {
         const DirEntry& e = m_dir[id];
-        if (e.type == EntryType::Stream && e.size > 0 && e.size < kMiniStreamCutoff && !e.broken)
-            MiniChain(id, chain);  // a bad chain marks its stream damaged
+        if (e.type != EntryType::Stream || e.size == 0 || e.size >= kMiniStreamCutoff || e.broken) continue;
+        // A bad chain marks its stream damaged; one that cannot be read must not have its
+        // sectors taken for free ones.
+        if (!MiniChain(id, chain) && !m_dir[id].broken) return Fail("cannot read the mini FAT");
     }
     if (m_miniOwned.size() < MiniCapacity()) m_miniOwned.resize(MiniCapacity(), false);
     const uint32_t limit = static_cast<uint32_t>(std::min<uint64_t>(MiniCapacity(), m_miniFat.Count()));
     for (uint32_t m = 0; m < limit; ++m) {
         uint32_t next;
-        if (m_miniFat.Get(m, next) && next == kFreeSect && !m_miniOwned[m]) m_miniFree.insert(m);
+        if (!m_miniFat.Get(m, next)) return Fail("cannot read the mini FAT");
+        if (next == kFreeSect && !m_miniOwned[m]) m_miniFree.insert(m);
     }
     m_miniFreeReady = true;
     return true;
@@ -616,7 +625,7 @@ bool CompoundFile::EndGroup() {
     return !m_failed && DurableCommit();
 }
 
-void CompoundFile::FlushSystemSectors(WriteBatch& batch, std::vector<uint32_t>& chain, uint32_t* head,
+void CompoundFile::FlushSystemSectors(WriteBatch& batch, SectorChain& chain, uint32_t* head,
                                       const std::set<uint32_t>& ordinals, uint32_t wantedLength,
                                       const std::function<void(uint32_t, unsigned char*)>& serialize) {
     std::set<uint32_t> toWrite = ordinals;

@@ -88,11 +88,11 @@ private:
     bool Fail(std::string reason);
 
     // Regular streams: data in whole sectors along a FAT chain, cached per entry.
-    std::vector<uint32_t>& ChainOf(EntryId entry) { return m_chains[entry]; }
+    SectorChain& ChainOf(EntryId entry) { return m_chains[entry]; }
     bool ReadRegular(EntryId entry, uint64_t offset, void* buffer, size_t size);
     bool WriteRegular(EntryId entry, uint64_t offset, const void* data, size_t size);
     bool ResizeRegular(EntryId entry, uint64_t size);
-    void RelinkChain(std::vector<uint32_t>& chain, size_t index, uint32_t fresh, uint32_t* head);
+    void RelinkChain(SectorChain& chain, size_t index, uint32_t fresh, uint32_t* head);
     // Mini streams: 64-byte mini sectors inside the root entry's stream, chained by the
     // mini FAT. Every stream below the cutoff lives there. A chain is checked the first time
     // it is walked (in range, no loops, no sector of another stream); a bad one marks the
@@ -121,7 +121,7 @@ private:
     void FlushDirectory(WriteBatch& batch);
     void FlushMiniFat(WriteBatch& batch);
     void MarkBroken(EntryId id);
-    void FlushSystemSectors(WriteBatch& batch, std::vector<uint32_t>& chain, uint32_t* head,
+    void FlushSystemSectors(WriteBatch& batch, SectorChain& chain, uint32_t* head,
                             const std::set<uint32_t>& ordinals, uint32_t wantedLength,
                             const std::function<void(uint32_t, unsigned char*)>& serialize);
     bool DurableCommit();
@@ -131,12 +131,12 @@ private:
     Header m_header;
     SectorTable m_fat{512};
     Directory m_dir{512};
-    std::vector<uint32_t> m_dirChain;
+    SectorChain m_dirChain;
     MiniFat m_miniFat{*m_file, m_fat, 512};
     std::set<uint32_t> m_miniFree;  // valid once m_miniFreeReady
     bool m_miniFreeReady = false;
     std::vector<bool> m_miniOwned;  // mini sectors of checked chains
-    std::unordered_map<EntryId, std::vector<uint32_t>> m_chains;  // regular streams and root
+    std::unordered_map<EntryId, SectorChain> m_chains;  // regular streams and root
     // Directory sectors of sibling trees rebuilt at load. They go out with the next commit
     // that has changes of its own; opening and closing a file writes nothing.
     std::set<uint32_t> m_rebuiltDirSectors;

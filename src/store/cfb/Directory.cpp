@@ -28,8 +28,16 @@ constexpr int kMaxTreeDepth = 128;
 
 int CompareNames(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == b[i]) continue;  // most names share long prefixes ("Blob_Xml_")
+    // Most names share long prefixes ("Blob_Xml_"): equal units are skipped four at a time.
+    size_t i = 0;
+    for (; i + 4 <= a.size(); i += 4) {
+        uint64_t x, y;
+        std::memcpy(&x, a.data() + i, sizeof x);
+        std::memcpy(&y, b.data() + i, sizeof y);
+        if (x != y) break;
+    }
+    for (; i < a.size(); ++i) {
+        if (a[i] == b[i]) continue;
         const char16_t ua = UpperUnit(a[i]), ub = UpperUnit(b[i]);
         if (ua != ub) return ua < ub ? -1 : 1;
     }
@@ -42,14 +50,27 @@ std::u16string WideName(std::string_view name) {
     return out;
 }
 
+EntryName WideEntryName(std::string_view name) {
+    std::array<char16_t, kMaxNameChars> units;
+    const size_t length = std::min(name.size(), units.size());
+    for (size_t i = 0; i < length; ++i) units[i] = static_cast<unsigned char>(name[i]);
+    return EntryName(std::u16string_view(units.data(), length));
+}
+
 std::string NarrowName(std::u16string_view name) {
     std::string out(name.size(), '\0');
     for (size_t i = 0; i < name.size(); ++i) out[i] = name[i] < 0x100 ? char(name[i]) : '?';
     return out;
 }
 
+void EntryName::Assign(std::u16string_view name) {
+    m_length = static_cast<uint8_t>(std::min(name.size(), m_units.size()));
+    std::copy_n(name.begin(), m_length, m_units.begin());
+}
+
 void Directory::InitEmpty() {
     m_entries.assign(m_perSector, DirEntry{});
+    m_extras.clear();
     m_freeSlots.clear();
     for (EntryId id = 1; id < m_perSector; ++id) m_freeSlots.insert(id);
     DirEntry& root = m_entries[0];
@@ -66,25 +87,31 @@ DirEntry& Directory::Edit(EntryId id) {
 }
 
 bool Directory::ParseEntry(const unsigned char* p, std::string* error) {
+    const EntryId id = static_cast<EntryId>(m_entries.size());
     DirEntry& e = m_entries.emplace_back();
     const uint8_t type = p[0x42];
     if (type != 1 && type != 2 && type != 5) return true;  // unused (or obsolete) slot
     const uint16_t nameBytes = LoadLE16(p + 0x40);
     if (nameBytes > 64 || nameBytes % 2 != 0) {
-        *error = Format("directory entry %zu has a bad name length %u", m_entries.size() - 1, nameBytes);
+        *error = Format("directory entry %u has a bad name length %u", id, nameBytes);
         return false;
     }
-    e.name.resize(nameBytes > 0 ? nameBytes / 2u - 1 : 0);
-    for (size_t c = 0; c < e.name.size(); ++c) e.name[c] = char16_t(LoadLE16(p + 2 * c));
+    std::array<char16_t, kMaxNameChars + 1> units;
+    const size_t length = nameBytes > 0 ? nameBytes / 2u - 1 : 0;
+    for (size_t c = 0; c < length; ++c) units[c] = char16_t(LoadLE16(p + 2 * c));
+    e.name = std::u16string_view(units.data(), length);
     e.type = static_cast<EntryType>(type);
     e.color = p[0x43] == 0 ? 0 : 1;
     e.left = LoadLE32(p + 0x44);
     e.right = LoadLE32(p + 0x48);
     e.child = LoadLE32(p + 0x4C);
-    std::memcpy(e.clsid.data(), p + 0x50, 16);
-    e.stateBits = LoadLE32(p + 0x60);
-    e.created = LoadLE64(p + 0x64);
-    e.modified = LoadLE64(p + 0x6C);
+    EntryExtras extras;
+    std::memcpy(extras.clsid.data(), p + 0x50, 16);
+    extras.stateBits = LoadLE32(p + 0x60);
+    extras.created = LoadLE64(p + 0x64);
+    extras.modified = LoadLE64(p + 0x6C);
+    if (extras.clsid != EntryExtras{}.clsid || extras.stateBits || extras.created || extras.modified)
+        m_extras.emplace(id, extras);
     e.start = LoadLE32(p + 0x74);
     // Version 3 files may hold junk in the high half of the size; the format says to
     // ignore it, and a 512-byte-sector file cannot hold a stream that large anyway.
@@ -95,10 +122,11 @@ bool Directory::ParseEntry(const unsigned char* p, std::string* error) {
 
 bool Directory::Load(size_t sectorCount, const SectorReader& read, std::string* error) {
     // A window at a time: a large directory is never held twice in memory.
-    constexpr size_t kWindow = 1024;
+    constexpr size_t kWindow = 128;
     const size_t count = sectorCount * m_perSector;
     const size_t sectorSize = m_perSector * kEntrySize;
     m_entries.clear();
+    m_extras.clear();
     m_entries.reserve(count);
     std::vector<char> window(std::min(sectorCount, kWindow) * sectorSize);
     for (size_t first = 0; first < sectorCount; first += kWindow) {
@@ -147,6 +175,7 @@ bool Directory::Load(size_t sectorCount, const SectorReader& read, std::string* 
     for (EntryId id = 0; id < count; ++id) {
         if (reached[id]) continue;
         m_entries[id] = DirEntry{};  // unreachable entries are free slots
+        m_extras.erase(id);
         m_freeSlots.insert(id);
     }
     for (EntryId storage : storages)
@@ -206,13 +235,13 @@ EntryId Directory::NewSlot() {
     return id;
 }
 
-EntryId Directory::Insert(EntryId storage, std::u16string name, EntryType type) {
+EntryId Directory::Insert(EntryId storage, std::u16string_view name, EntryType type) {
     const EntryId z = NewSlot();
     const uint32_t generation = m_entries[z].generation;
     DirEntry& e = Edit(z);
     e = DirEntry{};
     e.generation = generation;
-    e.name = std::move(name);
+    e.name = name;
     e.type = type;
     e.color = 0;
     e.start = type == EntryType::Stream ? kEndOfChain : 0;
@@ -339,6 +368,7 @@ void Directory::Release(EntryId id) {
     const uint32_t generation = m_entries[id].generation + 1;
     Edit(id) = DirEntry{};
     E(id).generation = generation;
+    m_extras.erase(id);
     m_freeSlots.insert(id);
 }
 
@@ -388,7 +418,7 @@ void Directory::EraseFixup(EntryId storage, EntryId x, EntryId xParent) {
 
 bool Directory::IsValidTree(EntryId storage) const {
     struct Checker {
-        const std::vector<DirEntry>& entries;
+        const LargeVector<DirEntry>& entries;
         const DirEntry* previous = nullptr;
         // Black height of the subtree at n, or -1 when a rule is broken.
         int Check(EntryId n, EntryId parent, int depth) {
@@ -460,10 +490,12 @@ void Directory::SerializeSector(uint32_t ordinal, unsigned char* out) const {
         StoreLE32(p + 0x44, e.left);
         StoreLE32(p + 0x48, e.right);
         StoreLE32(p + 0x4C, e.child);
-        std::memcpy(p + 0x50, e.clsid.data(), 16);
-        StoreLE32(p + 0x60, e.stateBits);
-        StoreLE64(p + 0x64, e.created);
-        StoreLE64(p + 0x6C, e.modified);
+        if (const auto extras = m_extras.find(static_cast<EntryId>(index)); extras != m_extras.end()) {
+            std::memcpy(p + 0x50, extras->second.clsid.data(), 16);
+            StoreLE32(p + 0x60, extras->second.stateBits);
+            StoreLE64(p + 0x64, extras->second.created);
+            StoreLE64(p + 0x6C, extras->second.modified);
+        }
         StoreLE32(p + 0x74, e.start);
         StoreLE64(p + 0x78, e.size);
     }

@@ -10,7 +10,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "store/cfb/LargeTable.h"
 
 namespace ph::cfb {
 
@@ -21,28 +24,55 @@ constexpr size_t kMaxNameChars = 31;  // 32 UTF-16 units with the terminator
 
 enum class EntryType : uint8_t { Empty = 0, Storage = 1, Stream = 2, Root = 5 };
 
+// An element name of at most kMaxNameChars UTF-16 units, kept inside its entry: a directory
+// of 100,000 entries then costs no allocation per entry.
+class EntryName {
+public:
+    EntryName() = default;
+    // Longer names are cut (callers check lengths first).
+    EntryName(std::u16string_view name) { Assign(name); }  // NOLINT: a name converts freely
+    EntryName& operator=(std::u16string_view name) {
+        Assign(name);
+        return *this;
+    }
+    operator std::u16string_view() const { return {m_units.data(), m_length}; }  // NOLINT
+    size_t size() const { return m_length; }
+    bool empty() const { return m_length == 0; }
+    char16_t operator[](size_t i) const { return m_units[i]; }
+
+private:
+    void Assign(std::u16string_view name);
+    std::array<char16_t, kMaxNameChars> m_units{};
+    uint8_t m_length = 0;
+};
+
 struct DirEntry {
-    std::u16string name;
+    EntryName name;
     EntryType type = EntryType::Empty;
     uint8_t color = 1;  // 0 red, 1 black
-    EntryId left = kNoEntry;
-    EntryId right = kNoEntry;
-    EntryId child = kNoEntry;  // root of the children's tree (storages only)
-    EntryId parent = kNoEntry;  // in memory only: the tree parent; kNoEntry for a tree root
-    std::array<unsigned char, 16> clsid{};
-    uint32_t stateBits = 0;
-    uint64_t created = 0;
-    uint64_t modified = 0;
-    uint32_t start = 0;
-    uint64_t size = 0;
-    // In memory only: bumped whenever the slot is freed, so that stale handles notice.
-    uint32_t generation = 0;
     // In memory only: the entry's sector chain failed validation; its data is not touched.
     bool broken = false;
     // In memory only: a mini stream whose chain has been checked (and its sectors claimed).
     bool miniChecked = false;
+    EntryId left = kNoEntry;
+    EntryId right = kNoEntry;
+    EntryId child = kNoEntry;  // root of the children's tree (storages only)
+    EntryId parent = kNoEntry;  // in memory only: the tree parent; kNoEntry for a tree root
+    uint32_t start = 0;
+    // In memory only: bumped whenever the slot is freed, so that stale handles notice.
+    uint32_t generation = 0;
+    uint64_t size = 0;
 
     bool IsStorage() const { return type == EntryType::Storage || type == EntryType::Root; }
+};
+
+// The fields this engine never sets itself (it writes zeros), kept for the entries of other
+// writers that have them so that they go back to the file unchanged.
+struct EntryExtras {
+    std::array<unsigned char, 16> clsid{};
+    uint32_t stateBits = 0;
+    uint64_t created = 0;
+    uint64_t modified = 0;
 };
 
 // Compares two names the way the format orders siblings: shorter first, then by code unit
@@ -50,6 +80,8 @@ struct DirEntry {
 int CompareNames(std::u16string_view a, std::u16string_view b);
 // Names travel as 8-bit text in the program: each byte is one code point (ISO 8859-1).
 std::u16string WideName(std::string_view name);
+// The same for a name already checked to fit an entry, without an allocation.
+EntryName WideEntryName(std::string_view name);
 std::string NarrowName(std::u16string_view name);
 
 class Directory {
@@ -77,7 +109,7 @@ public:
     // The first child named after `name` in sibling order; the first child for an empty name.
     EntryId UpperBound(EntryId storage, std::u16string_view name) const;
     // Adds a child that does not exist yet; returns its id.
-    EntryId Insert(EntryId storage, std::u16string name, EntryType type);
+    EntryId Insert(EntryId storage, std::u16string_view name, EntryType type);
     // Unlinks `id` from its storage's tree and frees the slot; its own children must be gone.
     void Remove(EntryId storage, EntryId id);
     // Frees the slot of an entry whose whole parent tree is going away (no unlinking).
@@ -118,7 +150,8 @@ private:
                           int depth, int redDepth);
 
     uint32_t m_perSector;
-    std::vector<DirEntry> m_entries;
+    LargeVector<DirEntry> m_entries;
+    std::unordered_map<EntryId, EntryExtras> m_extras;  // only entries that have any
     std::set<EntryId> m_freeSlots;
     std::set<uint32_t> m_dirtySectors;
 };

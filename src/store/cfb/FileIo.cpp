@@ -66,59 +66,11 @@ PosixFile::~PosixFile() {
     ::close(m_fd);  // also drops the lock
 }
 
-namespace {
-
-int64_t PreadAll(int fd, uint64_t offset, void* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, static_cast<char*>(buffer) + done, size - done,
-                                  static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(done);
-}
-
-}  // namespace
-
-PosixFile::Chunk* PosixFile::LoadChunk(uint64_t index) {
-    Chunk* victim = &m_chunks[0];
-    for (Chunk& c : m_chunks) {
-        if (c.index == index) {
-            c.lastUse = ++m_clock;
-            return &c;
-        }
-        if (c.lastUse < victim->lastUse) victim = &c;
-    }
-    if (!victim->data) victim->data = std::make_unique<char[]>(kChunkSize);
-    victim->index = UINT64_MAX;
-    const int64_t got = PreadAll(m_fd, index * kChunkSize, victim->data.get(), kChunkSize);
-    if (got < 0) return nullptr;
-    victim->index = index;
-    victim->valid = static_cast<size_t>(got);
-    victim->lastUse = ++m_clock;
-    return victim;
-}
-
 int64_t PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
     if (offset >= m_size) return 0;
     if (size > m_size - offset) size = static_cast<size_t>(m_size - offset);
-    if (size >= kChunkSize) return PreadAll(m_fd, offset, buffer, size);
-    auto* out = static_cast<char*>(buffer);
-    size_t done = 0;
-    while (done < size) {
-        const uint64_t at = offset + done;
-        const Chunk* c = LoadChunk(at / kChunkSize);
-        if (!c) return -1;
-        const size_t within = static_cast<size_t>(at % kChunkSize);
-        if (within >= c->valid) break;
-        const size_t n = std::min(size - done, c->valid - within);
-        std::memcpy(out + done, c->data.get() + within, n);
-        done += n;
-    }
-    return static_cast<int64_t>(done);
+    if (size >= ChunkCache::kChunkSize) return PreadAll(m_fd, offset, buffer, size);
+    return m_cache.Read(offset, buffer, size);
 }
 
 int64_t PosixFile::ReadIsolated(uint64_t offset, void* buffer, size_t size) {
@@ -137,19 +89,7 @@ bool PosixFile::WriteAt(uint64_t offset, const void* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     if (offset + size > m_size) m_size = offset + size;
-    // Keep cached chunks equal to the file.
-    for (Chunk& c : m_chunks) {
-        if (c.index == UINT64_MAX) continue;
-        const uint64_t chunkStart = c.index * kChunkSize;
-        const uint64_t from = std::max(offset, chunkStart);
-        const uint64_t to = std::min(offset + size, chunkStart + kChunkSize);
-        if (from >= to) continue;
-        const size_t begin = static_cast<size_t>(from - chunkStart);
-        // A write past the cached end leaves a hole that the file holds as zeros.
-        if (begin > c.valid) std::memset(c.data.get() + c.valid, 0, begin - c.valid);
-        std::memcpy(c.data.get() + begin, static_cast<const char*>(data) + (from - offset), to - from);
-        c.valid = std::max(c.valid, static_cast<size_t>(to - chunkStart));
-    }
+    m_cache.Written(offset, data, size);
     return true;
 }
 
@@ -161,14 +101,7 @@ bool PosixFile::Sync() {
 }
 
 bool PosixFile::Truncate(uint64_t size) {
-    for (Chunk& c : m_chunks) {
-        if (c.index == UINT64_MAX) continue;
-        const uint64_t chunkStart = c.index * kChunkSize;
-        if (chunkStart >= size)
-            c.index = UINT64_MAX;
-        else
-            c.valid = std::min<size_t>(c.valid, static_cast<size_t>(size - chunkStart));
-    }
+    m_cache.Truncated(size);
     if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) return false;
     m_size = size;
     return true;
@@ -211,9 +144,19 @@ bool ReadScattered(IFile& file, const std::vector<uint64_t>& offsets, size_t pie
                offsets[order[last + 1]] + pieceSize - begin <= kMaxRun)
             ++last;
         const uint64_t length = offsets[order[last]] + pieceSize - begin;
-        run.assign(length, '\0');
-        if (file.ReadIsolated(begin, run.data(), length) < 0) return false;
-        for (size_t k = first; k <= last; ++k)
+        // Pieces that follow each other in the file and in `out` alike go straight in.
+        bool inPlace = true;
+        for (size_t k = first; k < last && inPlace; ++k)
+            inPlace = order[k + 1] == order[k] + 1 && offsets[order[k + 1]] == offsets[order[k]] + pieceSize;
+        char* target = out + order[first] * pieceSize;
+        if (!inPlace) {
+            run.resize(length);
+            target = run.data();
+        }
+        const int64_t got = file.ReadIsolated(begin, target, length);
+        if (got < 0) return false;
+        std::memset(target + got, 0, length - static_cast<uint64_t>(got));
+        for (size_t k = first; k <= last && !inPlace; ++k)
             std::memcpy(out + order[k] * pieceSize, run.data() + (offsets[order[k]] - begin), pieceSize);
         first = last + 1;
     }

@@ -1,12 +1,13 @@
 #pragma once
 // The file interface the compound-file engine writes through. Keeping it this small lets the
 // crash tests put a double underneath that fails the Nth write or forgets what was not synced.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "store/cfb/ChunkCache.h"
 
 namespace ph::cfb {
 
@@ -52,9 +53,9 @@ private:
 // A file on disk, opened read/write and locked exclusively (flock): a second opener, in this
 // process or another, is refused while this object lives.
 //
-// Reads near each other are served from a small cache of aligned chunks, so a walk through
-// records costs one system call per chunk instead of one per record; writes go straight to
-// the file and into any cached chunk they overlap, so the cache never holds stale bytes.
+// Reads near each other are served from a cache of aligned chunks (ChunkCache), so a walk
+// through records costs one system call per chunk instead of one per record; writes go
+// straight to the file and into the cached chunks, so the cache never holds stale bytes.
 // (System calls and page faults are both dear on the machines we run on; a cache filled by
 // pread beats mapping the file, whose page-table set-up costs more than the copies.)
 class PosixFile final : public IFile {
@@ -73,24 +74,12 @@ public:
     bool Truncate(uint64_t size) override;
     uint64_t Size() const override { return m_size; }
 
-    static constexpr size_t kChunkSize = 64 * 1024;
-    static constexpr size_t kChunkCount = 32;
-
 private:
-    struct Chunk {
-        uint64_t index = UINT64_MAX;
-        size_t valid = 0;  // bytes of the chunk that exist in the file
-        uint64_t lastUse = 0;
-        std::unique_ptr<char[]> data;
-    };
-
-    PosixFile(int fd, uint64_t size) : m_fd(fd), m_size(size) {}
-    Chunk* LoadChunk(uint64_t index);
+    PosixFile(int fd, uint64_t size) : m_fd(fd), m_size(size), m_cache(fd) {}
 
     int m_fd;
     uint64_t m_size;
-    std::array<Chunk, kChunkCount> m_chunks;
-    uint64_t m_clock = 0;
+    ChunkCache m_cache;
 };
 
 }  // namespace ph::cfb

@@ -1,43 +1,69 @@
 #include "store/cfb/MiniFat.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "common/Bytes.h"
 #include "store/cfb/Header.h"
 
 namespace ph::cfb {
 
-void MiniFat::Reset(std::vector<uint32_t> chain, uint32_t sectorSize) {
+void MiniFat::SetSectorSize(uint32_t sectorSize) {
     m_perSector = sectorSize / 4;
+    m_shift = static_cast<uint32_t>(std::countr_zero(m_perSector));
+}
+
+void MiniFat::Reset(SectorChain chain, uint32_t sectorSize) {
+    SetSectorSize(sectorSize);
     m_chain = std::move(chain);
     m_blocks.clear();
     m_blocks.resize(m_chain.size());
     m_dirty.clear();
+    m_ring.clear();
+    m_inRing.assign(m_chain.size(), false);
+    m_ringNext = 0;
 }
 
-bool MiniFat::Load(size_t block) {
-    auto entries = std::make_unique<uint32_t[]>(m_perSector);
+MiniFat::Block MiniFat::TakeBuffer(uint32_t block) {
+    m_inRing[block] = true;
+    if (m_ring.size() < kCachedBlocks) {
+        m_ring.push_back(block);
+        return std::make_unique<uint32_t[]>(m_perSector);
+    }
+    const uint32_t victim = m_ring[m_ringNext];
+    m_ring[m_ringNext] = block;
+    m_ringNext = (m_ringNext + 1) % m_ring.size();
+    m_inRing[victim] = false;
+    // A changed sector stays until the commit has written it.
+    if (!m_dirty.count(victim) && m_blocks[victim]) return std::move(m_blocks[victim]);
+    return std::make_unique<uint32_t[]>(m_perSector);
+}
+
+uint32_t* MiniFat::Entries(size_t block) {
+    if (m_blocks[block]) return m_blocks[block].get();
+    Block entries = TakeBuffer(static_cast<uint32_t>(block));
     const size_t bytes = size_t(m_perSector) * 4;
     const int64_t got = m_file.ReadAt(m_fat.OffsetOf(m_chain[block]), entries.get(), bytes);
-    if (got < 0) return false;
+    if (got < 0) return nullptr;  // listed in the ring, but its turn to leave frees nothing
     // A sector cut off by the end of the file reads as free entries.
     std::fill(entries.get() + got / 4, entries.get() + m_perSector, kFreeSect);
     for (uint32_t i = 0; i < m_perSector; ++i) entries[i] = LoadLE32(&entries[i]);
     m_blocks[block] = std::move(entries);
-    return true;
+    return m_blocks[block].get();
 }
 
 bool MiniFat::Get(uint32_t m, uint32_t& next) {
-    const size_t block = m / m_perSector;
-    if (!m_blocks[block] && !Load(block)) return false;
-    next = m_blocks[block][m % m_perSector];
+    const uint32_t* entries = Entries(BlockOf(m));
+    if (!entries) return false;
+    next = entries[SlotOf(m)];
     return true;
 }
 
 bool MiniFat::Set(uint32_t m, uint32_t next) {
-    const size_t block = m / m_perSector;
-    if (!m_blocks[block] && !Load(block)) return false;
-    uint32_t& entry = m_blocks[block][m % m_perSector];
+    const size_t block = BlockOf(m);
+    uint32_t* entries = Entries(block);
+    if (!entries) return false;
+    uint32_t& entry = entries[SlotOf(m)];
     if (entry != next) {
         entry = next;
         m_dirty.insert(static_cast<uint32_t>(block));
@@ -49,18 +75,35 @@ bool MiniFat::Walk(uint32_t start, size_t count, uint32_t limit, std::vector<uin
                    bool& inRange) {
     limit = static_cast<uint32_t>(std::min<size_t>(limit, Count()));
     inRange = true;
+    // Filled through a plain pointer: the walk runs once per small stream read. A chain that
+    // loops fills all `count` places, so there must be that many.
+    const size_t first = out.size();
+    out.resize(first + count);
+    uint32_t* chain = out.data() + first;
+    size_t n = 0;
     uint32_t m = start;
-    while (out.size() < count) {
+    const uint32_t* entries = nullptr;
+    size_t loaded = SIZE_MAX;
+    bool ok = true;
+    while (n < count) {
         if (m >= limit) {
             inRange = false;
-            return true;
+            break;
         }
-        out.push_back(m);
-        const size_t block = m / m_perSector;
-        if (!m_blocks[block] && !Load(block)) return false;
-        m = m_blocks[block][m % m_perSector];
+        chain[n++] = m;
+        const size_t block = BlockOf(m);
+        if (block != loaded) {
+            entries = Entries(block);
+            if (!entries) {
+                ok = false;
+                break;
+            }
+            loaded = block;
+        }
+        m = entries[SlotOf(m)];
     }
-    return true;
+    out.resize(first + n);
+    return ok;
 }
 
 void MiniFat::Grow() {
@@ -68,25 +111,14 @@ void MiniFat::Grow() {
     std::fill(entries.get(), entries.get() + m_perSector, kFreeSect);
     m_dirty.insert(static_cast<uint32_t>(m_blocks.size()));
     m_blocks.push_back(std::move(entries));
+    m_inRing.push_back(false);
 }
 
-bool MiniFat::LoadAll() {
-    std::vector<size_t> missing;
-    std::vector<uint64_t> offsets;
-    for (size_t b = 0; b < m_blocks.size(); ++b) {
-        if (m_blocks[b]) continue;
-        missing.push_back(b);
-        offsets.push_back(m_fat.OffsetOf(m_chain[b]));
-    }
-    const size_t bytes = size_t(m_perSector) * 4;
-    std::vector<char> raw(missing.size() * bytes);
-    if (!ReadScattered(m_file, offsets, bytes, raw.data())) return false;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        auto entries = std::make_unique<uint32_t[]>(m_perSector);
-        for (uint32_t e = 0; e < m_perSector; ++e) entries[e] = LoadLE32(&raw[i * bytes + 4 * e]);
-        m_blocks[missing[i]] = std::move(entries);
-    }
-    return true;
+void MiniFat::ClearDirty() {
+    // Written now: a changed sector that has left the ring can be read back when needed.
+    for (uint32_t block : m_dirty)
+        if (!m_inRing[block]) m_blocks[block].reset();
+    m_dirty.clear();
 }
 
 void MiniFat::Serialize(uint32_t k, unsigned char* out) const {

@@ -147,7 +147,7 @@ void SectorTable::Free(uint32_t sector) {
         m_pendingFree.push_back(sector);
 }
 
-bool SectorTable::ReadChain(uint32_t start, std::vector<uint32_t>& out, std::string* error) const {
+bool SectorTable::ReadChain(uint32_t start, SectorChain& out, std::string* error) const {
     out.clear();
     uint32_t sector = start;
     while (sector != kEndOfChain) {

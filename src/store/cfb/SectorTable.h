@@ -15,8 +15,12 @@
 
 #include "store/cfb/FileIo.h"
 #include "store/cfb/Header.h"
+#include "store/cfb/LargeTable.h"
 
 namespace ph::cfb {
+
+// The sectors of one chain in order. A large stream's chain runs to hundreds of thousands.
+using SectorChain = LargeVector<uint32_t>;
 
 class SectorTable {
 public:
@@ -43,7 +47,7 @@ public:
 
     // Follows the chain from `start` into `out`. False (with a reason) when it leaves the
     // file, loops, or ends in anything but end-of-chain.
-    bool ReadChain(uint32_t start, std::vector<uint32_t>& out, std::string* error) const;
+    bool ReadChain(uint32_t start, SectorChain& out, std::string* error) const;
 
     bool HasChanges() const { return !m_dirtyFat.empty() || !m_dirtyDifat.empty(); }
     // Moves every changed FAT and DIFAT sector that belongs to the committed state to a fresh
@@ -71,7 +75,7 @@ private:
 
     uint32_t m_sectorSize;
     uint32_t m_perSector;  // FAT entries in one sector
-    std::vector<uint32_t> m_fat;
+    LargeVector<uint32_t> m_fat;
     // Sectors allocated since the last commit: a bit each, and a list to clear them by.
     std::vector<uint64_t> m_freshBits;
     std::vector<uint32_t> m_freshList;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 
+#include "common/Bytes.h"
 #include "support/CfbSnapshot.h"
 #include "support/MemFile.h"
 
@@ -324,6 +325,93 @@ TEST(CompoundFile, RewritingTheSameStreamDoesNotGrowTheFile) {
     }
     EXPECT_LE(disk->current.size(), sizeAfterWarmUp + 16 * 512);
     EXPECT_EQ(Snapshot(*cf).at("/Records"), data);
+}
+
+// More mini FAT sectors than stay in memory at once: reads, rewrites, moves between the
+// mini stream and whole sectors, and destroys must see and change the right entries whether
+// their sector was kept, dropped and read again, or changed since the last commit.
+TEST(CompoundFile, MiniFatLargerThanItsCacheReadsAndChangesCorrectly) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    std::mt19937 rng(11);
+    std::map<std::string, std::string> model;
+    for (int i = 0; i < 800; ++i) {
+        const std::string name = "Blob_Xml_" + std::to_string(i);
+        const std::string data = RandomBytes(rng, 3500 + rng() % 500);
+        const EntryId id = cf->CreateElement(CompoundFile::kRoot, name, EntryType::Stream);
+        ASSERT_TRUE(cf->WriteStream(id, 0, data.data(), data.size()));
+        model["/" + name] = data;
+    }
+    ASSERT_TRUE(cf->Commit());
+    const size_t miniSectors = cf->Dir()[CompoundFile::kRoot].size / kMiniSectorSize;
+    ASSERT_GT(miniSectors, MiniFat::kCachedBlocks * 128) << "the mini FAT fits the cache";
+    cf.reset();
+    cf = OpenOn(disk);
+    for (int step = 0; step < 1500; ++step) {
+        const std::string name = "Blob_Xml_" + std::to_string(rng() % 900);
+        const std::string path = "/" + name;
+        const EntryId id = cf->Find(CompoundFile::kRoot, name);
+        const int op = static_cast<int>(rng() % 10);
+        if (op < 4 && id != kNoEntry) {
+            std::string data(cf->StreamSize(id), '\0');
+            ASSERT_EQ(cf->ReadStream(id, 0, data.data(), data.size()), static_cast<int64_t>(data.size()));
+            ASSERT_EQ(data, model.at(path)) << name;
+        } else if (op < 8) {
+            // Mostly small, sometimes past the cutoff into whole sectors.
+            const std::string data = RandomBytes(rng, rng() % 8 == 0 ? 5000 : rng() % 4000);
+            const EntryId target = cf->CreateElement(CompoundFile::kRoot, name, EntryType::Stream);
+            ASSERT_TRUE(cf->WriteStream(target, 0, data.data(), data.size())) << cf->Error();
+            model[path] = data;
+        } else if (op < 9 && id != kNoEntry) {
+            ASSERT_TRUE(cf->DestroyElement(CompoundFile::kRoot, name));
+            model.erase(path);
+        } else {
+            ASSERT_TRUE(cf->Commit()) << cf->Error();
+        }
+    }
+    EXPECT_EQ(Snapshot(*cf), model);
+    ASSERT_TRUE(cf->Commit());
+    cf.reset();
+    cf = OpenOn(disk);
+    EXPECT_EQ(Snapshot(*cf), model);
+}
+
+// Class ids, state bits and times of another writer's entries go back to the file as they
+// were when the sector holding them is rewritten; names of the longest length survive too.
+TEST(CompoundFile, EntryFieldsThisEngineDoesNotUseAreKept) {
+    auto disk = std::make_shared<MemDisk>();
+    auto cf = CreateOn(disk);
+    const std::string longName(kMaxNameChars, 'n');
+    const EntryId storage = cf->CreateElement(CompoundFile::kRoot, "Other", EntryType::Storage);
+    const EntryId stream = cf->CreateElement(CompoundFile::kRoot, longName, EntryType::Stream);
+    ASSERT_TRUE(cf->WriteStream(stream, 0, "abc", 3));
+    ASSERT_TRUE(cf->Commit());
+    cf.reset();
+
+    std::string& image = disk->current;
+    const uint64_t dirAt = (uint64_t(LoadLE32(&image[0x30])) + 1) * 512;
+    std::map<EntryId, std::string> planted;
+    for (const EntryId id : {storage, stream}) {
+        std::string fields(0x74 - 0x50, '\0');
+        for (size_t i = 0; i < fields.size(); ++i) fields[i] = static_cast<char>(id * 31 + i + 1);
+        image.replace(dirAt + id * kEntrySize + 0x50, fields.size(), fields);
+        planted[id] = fields;
+    }
+    disk->durable = image;
+
+    cf = OpenOn(disk);
+    EXPECT_EQ(cf->Find(CompoundFile::kRoot, longName), stream);
+    // A change to an entry of the same sector, so the sector is written again.
+    ASSERT_TRUE(cf->WriteStream(stream, 0, "abcdef", 6));
+    ASSERT_TRUE(cf->CreateElement(storage, "inner", EntryType::Stream) != kNoEntry);
+    ASSERT_TRUE(cf->Commit());
+    cf.reset();
+    cf = OpenOn(disk);
+    const uint64_t newDirAt = (uint64_t(LoadLE32(&disk->current[0x30])) + 1) * 512;
+    EXPECT_NE(newDirAt, dirAt) << "the directory sector was not rewritten";
+    for (const auto& [id, fields] : planted)
+        EXPECT_EQ(disk->current.substr(newDirAt + id * kEntrySize + 0x50, fields.size()), fields) << id;
+    EXPECT_EQ(Snapshot(*cf).at("/" + longName), "abcdef");
 }
 
 TEST(CompoundFile, SecondOpenerIsRefusedWhileTheFileIsOpen) {

@@ -33,21 +33,39 @@ thread_local size_t t_allocationLimit = 0;
 thread_local size_t t_largestRefused = 0;
 }  // namespace
 
-// Every unaligned form is replaced, so no allocation is freed by a different allocator
-// than the one that made it (AddressSanitizer checks the pairing).
+// Every form is replaced, so no allocation is freed by a different allocator than the one
+// that made it (AddressSanitizer checks the pairing). The aligned forms matter: the engine's
+// large tables are aligned for huge pages.
 namespace {
-void* Allocate(std::size_t size) {
+void* Allocate(std::size_t size, std::size_t alignment = 0) {
     if (t_allocationLimit != 0 && size > t_allocationLimit) {
         t_largestRefused = std::max(t_largestRefused, size);
         return nullptr;
     }
-    return std::malloc(size ? size : 1);
+    if (alignment <= alignof(std::max_align_t)) return std::malloc(size ? size : 1);
+    void* p = nullptr;
+    return posix_memalign(&p, alignment, size ? size : 1) == 0 ? p : nullptr;
 }
-void* AllocateOrThrow(std::size_t size) {
-    if (void* p = Allocate(size)) return p;
+void* AllocateOrThrow(std::size_t size, std::size_t alignment = 0) {
+    if (void* p = Allocate(size, alignment)) return p;
     throw std::bad_alloc();
 }
 }  // namespace
+
+void* operator new(std::size_t size, std::align_val_t a) { return AllocateOrThrow(size, std::size_t(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) { return AllocateOrThrow(size, std::size_t(a)); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return Allocate(size, std::size_t(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return Allocate(size, std::size_t(a));
+}
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 void* operator new(std::size_t size) { return AllocateOrThrow(size); }
 void* operator new[](std::size_t size) { return AllocateOrThrow(size); }

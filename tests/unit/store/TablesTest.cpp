@@ -466,6 +466,44 @@ TEST(FixedRecordTable, WideningKeepsOldFieldsAndLeavesNewOnesEmpty) {
     }
 }
 
+// A table that knows only some of the stored fields, as an older version of the program.
+class SubjectOnlyTable : public CFixedRecordTable {
+public:
+    explicit SubjectOnlyTable(CStorageNode& root) : CFixedRecordTable(root, "Emails") {}
+    bool CreateTable() override { return false; }
+    bool UpgradeFields() override { return true; }
+    void DoFieldExchange(CFieldExchange& fx) override { fx.Text("Subject", m_subject); }
+    std::string m_subject;
+};
+
+// Rewriting a row changes the fields the writer exchanges and keeps every other stored
+// value, also when the row was read, or walked past, without them being looked at.
+TEST(FixedRecordTable, RewriteKeepsTheFieldsTheWriterDoesNotExchange) {
+    MemStore store;
+    for (int i = 0; i < 3; ++i) AddMessage(store.root, "uid" + std::to_string(i));
+    {
+        SubjectOnlyTable older(store.root);
+        ASSERT_TRUE(older.Open());
+        ASSERT_TRUE(older.MoveNext());  // slot 1
+        older.m_subject = "changed";
+        std::string id;
+        ASSERT_TRUE(older.Update(id));
+        EXPECT_EQ(id, "1");
+        older.SetNew();  // a new row takes the other values of the row read last
+        older.m_subject = "added";
+        ASSERT_TRUE(older.Update(id));
+        EXPECT_EQ(id, "3");
+        older.Close();
+    }
+    CEmailsTable emails(store.root);
+    std::vector<std::string> rows;
+    for (bool ok = emails.Open(); ok; ok = emails.MoveNext())
+        rows.push_back(emails.m_rec.MsgUniqueID + "/" + emails.m_rec.Subject + "/" + emails.m_rec.SentDate.ToStoreText());
+    const std::string date = "March 05, 2004 17:02:09";
+    EXPECT_EQ(rows, (std::vector<std::string>{"uid0//" + date, "uid1/changed/" + date, "uid2//" + date,
+                                              "uid1/added/" + date}));
+}
+
 TEST(FixedRecordTable, TableWithoutRecordsStreamCountsAsUpToDate) {
     MemStore store(false);
     store.root.CreateChild("Emails");

@@ -259,6 +259,11 @@ bool CEmailAccount::DownloadMsg(CEmailMessage& message) {
     return false;
 }
 
+bool CEmailAccount::DownloadFullMsg(CEmailMessage& message, bool collectAttachments) {
+    if (Pop3Mail* pop = AccessAs<Pop3Mail>()) return ph::DownloadFullMsg(*pop, message, collectAttachments);
+    return false;
+}
+
 bool CEmailAccount::ChecksInOtherWindow() const {
     return AccessAs<AolMail>() || AccessAs<HttpMail>() || AccessAs<CGmailMail>();
 }

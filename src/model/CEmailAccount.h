@@ -117,6 +117,8 @@ public:
     // other job of the account runs (POP3: DownloadMsg, MessageDownload.h). Whether any text
     // arrived; false for a kind without such a download.
     bool DownloadMsg(CEmailMessage& message);
+    // The whole message, parsed; its attachments collected when asked for.
+    bool DownloadFullMsg(CEmailMessage& message, bool collectAttachments);
     // Whether its access object runs the check in a window of its own (the Aol, Http and Gmail
     // kinds), which then finishes the account itself.
     bool ChecksInOtherWindow() const;

@@ -5,8 +5,6 @@
 #include "common/Trace.h"
 #include "message/MimeParser.h"
 #include "model/CEmailAccount.h"
-#include "retrieval/MessageDownload.h"
-#include "retrieval/Pop3Mail.h"
 
 namespace ph {
 
@@ -57,16 +55,14 @@ void CDownloadMsgThread::DownloadOne(CEmailMessage& message) {
         message.HtmlText.clear();
         message.m_textCached = false;
     }
-    // POP3 is the one kind with a download here; any other leaves the texts empty.
-    Pop3Mail* pop = m_account.AccessAs<Pop3Mail>();
+    // A kind without a download of its own leaves the texts empty.
     bool arrived = false;
     if (m_options.full) {
         Trace("about to call DownloadFullMsg\n");
-        arrived =
-            pop && DownloadFullMsg(*pop, message, m_options.attachments != AttachmentMode::None);
+        arrived = m_account.DownloadFullMsg(message, m_options.attachments != AttachmentMode::None);
     } else {
         Trace("about to call DownloadMsg\n");
-        arrived = pop && DownloadMsg(*pop, message);
+        arrived = m_account.DownloadMsg(message);
     }
     if (arrived) ++m_arrived;
     if (m_options.attachments == AttachmentMode::Show) {

@@ -141,7 +141,7 @@ int Watch(Session& session) {
         frame.OnTimer();
         rows.Show(frame.StatusRows());
         const std::string summary = frame.TraySummary().second;
-        if (summary != shownSummary && frame.LastCheckStart() != 0) {
+        if (summary != shownSummary) {
             std::cout << summary << std::endl;
             shownSummary = summary;
         }

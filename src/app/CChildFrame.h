@@ -63,8 +63,6 @@ public:
     bool AnyAccountBusy() const;
     // The notification-area summary as it stands: the icon and its tooltip.
     std::pair<IUserInterface::TrayIcon, std::string> TraySummary() const;
-    // The time the countdown and the automatic check measure from (tick count).
-    uint32_t LastCheckStart() const { return m_lastCheckStart; }
 
     // What the message list shows, for the delete command.
     struct ShownList {

@@ -110,11 +110,7 @@ void CChildFrame::MoveOrRewrite(CEmailMessage& m) {
     CEmailAccount& account = *m.Account();
     if (m.m_requestedFolder != m.Folder) {
         if (!IsRootFolder(m.Folder)) {
-            if (CEmailFolderNode* from = ServerFolderNamed(account, m.Folder)) {
-                const auto& filed = from->m_filed[0];
-                const auto at = std::find_if(filed.begin(), filed.end(), [&](const auto& f) { return f.message == &m; });
-                if (at != filed.end()) m_doc.Unfile(*from, 0, static_cast<size_t>(at - filed.begin()));
-            }
+            if (CEmailFolderNode* from = ServerFolderNamed(account, m.Folder)) m_doc.UnfileMessage(*from, m);
         }
         if (m.m_requestedFolder != CEmailMessage::kVerifyFolder) m.Folder = m.m_requestedFolder;
         m.m_requestedFolder = m.Folder;

@@ -56,9 +56,7 @@ void CChildFrame::DeleteEmails(const ShownList& shown, const std::vector<CEmailM
             std::unique_lock<std::recursive_mutex> hold;
             if (account) hold = std::unique_lock<std::recursive_mutex>(account->Mutex());
             if (inFolder) {
-                const auto& filed = shown.folder->m_filed[0];
-                const auto at = std::find_if(filed.begin(), filed.end(), [&](const auto& f) { return f.message == &m; });
-                if (at != filed.end()) m_doc.Unfile(*shown.folder, 0, static_cast<size_t>(at - filed.begin()));
+                m_doc.UnfileMessage(*shown.folder, m);
                 if (folderOnly) continue;
             }
             m.MarkedForDelete = true;

@@ -115,6 +115,8 @@ public:
     bool FileSentItem(OutgoingMessage& item, CEmailFolderNode& folder, int flags = 0);
     // Removes the filing `index` of list `list` of the folder.
     bool Unfile(CEmailFolderNode& folder, int list, size_t index);
+    // Takes the message out of the folder's first list, if it is filed there.
+    bool UnfileMessage(CEmailFolderNode& folder, const CEmailMessage& message);
     // Adds a "Folders" row for every folder below `tops` (parent before children) whose
     // skip flag is clear; each folder takes its new id. Returns how many were written.
     int SaveFolders(const std::vector<CEmailFolderNode*>& tops);

@@ -414,6 +414,12 @@ bool CPostharbourDoc::Unfile(CEmailFolderNode& folder, int list, size_t index) {
     return DeleteFolderContentsRow(item.contentsId);
 }
 
+bool CPostharbourDoc::UnfileMessage(CEmailFolderNode& folder, const CEmailMessage& message) {
+    const auto& filed = folder.m_filed[0];
+    const auto at = std::find_if(filed.begin(), filed.end(), [&](const FiledItem& f) { return f.message == &message; });
+    return at != filed.end() && Unfile(folder, 0, static_cast<size_t>(at - filed.begin()));
+}
+
 int CPostharbourDoc::SaveFolders(const std::vector<CEmailFolderNode*>& tops) {
     CCommitGroup group(m_root);
     int written = 0;

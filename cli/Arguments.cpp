@@ -1,11 +1,14 @@
 #include "Arguments.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "Display.h"
@@ -168,6 +171,29 @@ CEmailMessage* ResolveMessage(const CPostharbourDoc& doc, std::string_view key, 
     CEmailMessage* message = slot ? doc.FindMessage(std::to_string(*slot)) : nullptr;
     if (!message) why = "no message " + EscapeForLine(key);
     return message;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = "cannot open " + EscapeForLine(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    data.clear();
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = "cannot read " + EscapeForLine(path) + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        data.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
 }
 
 }  // namespace ph::cli

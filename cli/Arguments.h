@@ -34,4 +34,7 @@ AddressBookEntry* ResolveEntry(const CPostharbourDoc& doc, std::string_view key,
 // A stored message by its store id, as phctl list and search print it.
 CEmailMessage* ResolveMessage(const CPostharbourDoc& doc, std::string_view key, std::string& why);
 
+// The whole file as bytes; false with `why` when it cannot be read (missing, a folder, ...).
+bool ReadWholeFile(const std::string& path, std::string& data, std::string& why);
+
 }  // namespace ph::cli

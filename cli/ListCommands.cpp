@@ -18,7 +18,7 @@ using Json = nlohmann::ordered_json;
 
 struct ListArgs {
     std::string account, folder;
-    bool all = false, hidden = false, search = false;
+    bool all = false, hidden = false, search = false, outbox = false, sent = false;
     std::optional<int> period;
     std::string from, to, now;
     std::array<std::string, 5> switches;  // in the order of kViewSwitches; empty: the profile's
@@ -100,6 +100,10 @@ bool ReadSelection(const ListArgs& a, Session& session, ListSelection& out, std:
         out.source = ListSource::Folder;
         out.folder = ResolveFolder(doc, a.folder, why);
         return out.folder != nullptr;
+    }
+    if (a.outbox || a.sent) {
+        out.source = a.outbox ? ListSource::Outbox : ListSource::SentItems;
+        return true;
     }
     if (a.search) {
         // Each phctl run is a process of its own: the results are those of the search kept last.
@@ -210,10 +214,14 @@ void AddListCommand(CLI::App& list, CommandContext& context) {
     CLI::Option* hidden = list.add_flag(
         "--hidden", args->hidden,
         "List the inactive (hidden) mail; with --account or --folder, that item under it");
-    account->excludes(folder, all, search);
-    folder->excludes(all, search);
-    all->excludes(search, hidden);
-    search->excludes(hidden);
+    CLI::Option* outbox = list.add_flag("--outbox", args->outbox, "List the messages waiting to be sent");
+    CLI::Option* sent = list.add_flag("--sent", args->sent, "List the sent items");
+    account->excludes(folder, all, search, outbox, sent);
+    folder->excludes(all, search, outbox, sent);
+    all->excludes(search, hidden, outbox, sent);
+    search->excludes(hidden, outbox, sent);
+    outbox->excludes(sent, hidden);
+    sent->excludes(hidden);
 
     CLI::Option* period =
         list.add_option("--period", args->period,

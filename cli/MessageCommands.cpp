@@ -20,30 +20,6 @@
 namespace ph::cli {
 namespace {
 
-// The whole file as bytes; false with `why` when it cannot be read (missing, a folder, ...).
-bool ReadWholeFile(const std::string& path, std::string& data, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        why = "cannot open " + EscapeForLine(path) + ": " + std::strerror(errno);
-        return false;
-    }
-    data.clear();
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            why = "cannot read " + EscapeForLine(path) + ": " + std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        data.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
 struct ParseArgs {
     std::string file;
     bool json = false;

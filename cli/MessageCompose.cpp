@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
+#include "Arguments.h"
 #include "message/MimeComposer.h"
 
 namespace ph::cli {
@@ -30,18 +29,6 @@ mime::AddressPair ParseAddress(const std::string& text) {
     name = first == std::string::npos ? "" : name.substr(first, name.find_last_not_of(" \t") - first + 1);
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
     return {name, text.substr(open + 1, close - open - 1)};
-}
-
-bool ReadWhole(const std::string& path, std::string& out) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        errno = EISDIR;
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 // Opening every attachment now means a missing or unreadable one is reported before any of
@@ -67,9 +54,8 @@ int Compose(const ComposeOptions& o) {
     message.SetMimeMode(true);
 
     const std::string& bodyFile = o.htmlFile.empty() ? o.textFile : o.htmlFile;
-    std::string body;
-    if (!bodyFile.empty() && !ReadWhole(bodyFile, body))
-        return Fail("cannot read " + bodyFile + ": " + std::strerror(errno));
+    std::string body, why;
+    if (!bodyFile.empty() && !ReadWholeFile(bodyFile, body, why)) return Fail(why);
     if (o.htmlFile.empty()) message.SetBodyText(body);
     else message.SetHtmlText(body);
 

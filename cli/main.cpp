@@ -7,6 +7,7 @@
 #include "MessageCommands.h"
 #include "MessageCompose.h"
 #include "MessageJobCommands.h"
+#include "OutboxCommands.h"
 #include "Pop3Commands.h"
 #include "StoreCommands.h"
 
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     ph::cli::AddListCommand(*app.add_subcommand("list", "List the messages of an account, a folder or a mailbox"), context);
     ph::cli::AddCheckCommands(app, context);
     ph::cli::AddMessageJobCommands(app, context);
+    ph::cli::AddOutboxCommands(*app.add_subcommand("outbox", "Messages waiting to be sent")->require_subcommand(1), context);
     ph::cli::AddPop3Commands(*app.add_subcommand("pop3", "POP3 mailboxes, directly"), context);
     ph::cli::AddTransferCommands(app, context);
     CLI::App& message = *app.add_subcommand("message", "Single messages")->require_subcommand(1);

@@ -135,6 +135,8 @@ private:
     // StartCheck with the frame's part of it: refusals, the interface-thread kinds, workers.
     void StartCheck(CEmailAccount& account, CCheckMailThread* worker);
     CCheckMailThread& SharedWorker(std::unique_ptr<CCheckMailThread>& slot);
+    // The account's outbox messages not being sent yet go along with its check.
+    void HandOutboxToCheck(CEmailAccount& account);
     void RebuildOnServerList();
 
     // The tick's steps.
@@ -145,6 +147,8 @@ private:
     void SaveAccountMessages(CEmailAccount& account, bool aborted);
     void StoreNewArrival(CEmailMessage& message);
     void MoveOrRewrite(CEmailMessage& message);
+    // What the account's check sent moves to the sent items; the rest waits for the next one.
+    void TakeOverOutboxSends(CEmailAccount& account);
     // The delete command's server side: every account with messages marked for delete that
     // are not queued yet, or queued to go locally only, gets its server delete.
     void StartServerDeletes();

@@ -158,6 +158,7 @@ void CChildFrame::StartCheck(CEmailAccount& account, CCheckMailThread* worker) {
         case CEmailAccount::StartCheckResult::RunInWorker:
             break;
     }
+    HandOutboxToCheck(account);
     if (worker) {
         worker->AddAccount(account);
         account.m_worker = worker;
@@ -168,6 +169,15 @@ void CChildFrame::StartCheck(CEmailAccount& account, CCheckMailThread* worker) {
     account.m_worker = own.get();
     own->Start();
     m_checkWorkers.push_back(std::move(own));
+}
+
+void CChildFrame::HandOutboxToCheck(CEmailAccount& account) {
+    // The worker is not running for this account yet, so its list is still ours to fill.
+    for (OutgoingMessage* item : account.m_outboxItems) {
+        if (item->m_sending) continue;
+        item->m_sending = true;
+        account.m_outboxSends.push_back({item->m_id, item->m_rec});
+    }
 }
 
 void CChildFrame::RebuildOnServerList() {

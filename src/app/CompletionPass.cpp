@@ -56,6 +56,7 @@ void CChildFrame::CompletionPass() {
             std::unique_lock<std::recursive_mutex> hold(account->Mutex(), std::try_to_lock);
             if (!hold.owns_lock()) continue;
             SaveAccountMessages(*account, aborted);
+            TakeOverOutboxSends(*account);
         }
         group.Finish();
     }
@@ -129,6 +130,15 @@ void CChildFrame::MoveOrRewrite(CEmailMessage& m) {
         CEmailFolderNode* folder = ServerFolderNamed(account, m.Folder);
         if (folder && !folder->Holds(&m)) m_doc.FileMessage(m, *folder);
     }
+}
+
+void CChildFrame::TakeOverOutboxSends(CEmailAccount& account) {
+    for (const OutboxSend& send : account.m_outboxSends) {
+        if (send.sent && m_doc.MarkOutboxSent(send.outboxId, send.record)) continue;
+        for (OutgoingMessage* item : account.m_outboxItems)
+            if (item->m_id == send.outboxId) item->m_sending = false;
+    }
+    account.m_outboxSends.clear();
 }
 
 void CChildFrame::HandleFinishedDeletes() {

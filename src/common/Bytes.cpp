@@ -55,4 +55,16 @@ std::string HexLower(std::string_view bytes) {
     return out;
 }
 
+std::vector<std::string> SplitLines(std::string_view text, char separator) {
+    std::vector<std::string> out;
+    if (text.empty()) return out;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        out.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) return out;
+        start = at + 1;
+    }
+}
+
 }  // namespace ph

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ph {
 
@@ -54,6 +55,10 @@ inline std::string_view Truncated(std::string_view text, size_t max) {
 // The bytes read as ISO 8859-1 (each byte one code point), as UTF-8. For showing stored texts
 // outside the program; it loses nothing.
 std::string Latin1ToUtf8(std::string_view bytes);
+
+// The text split at each separator: an empty text gives no items, a trailing separator a last
+// empty item.
+std::vector<std::string> SplitLines(std::string_view text, char separator = '\n');
 
 // Lower-case hexadecimal of every byte ("%02x" each).
 std::string HexLower(std::string_view bytes);

@@ -171,6 +171,10 @@ public:
     OutgoingMessage* AddOutgoing(const OutgoingRecord& record, bool toOutbox);
     bool UpdateOutgoing(OutgoingMessage& item);
     bool DeleteOutgoing(OutgoingMessage& item);
+    // An outbox message went out: it joins the sent items, dated now, and its outbox row goes
+    // (when it is still there). The new sent item, or null when it could not be stored, in
+    // which case the outbox row stays.
+    OutgoingMessage* MarkOutboxSent(int outboxId, OutgoingRecord record);
 
     // ---- Preferences
     bool SavePreferences();

@@ -5,54 +5,12 @@
 #include "common/Format.h"
 #include "common/Trace.h"
 #include "doc/CPostharbourDoc.h"
+#include "doc/RecordJobs.h"
 #include "store/Tables.h"
 
 namespace ph {
-namespace {
 
-// A new record of a record-storage table; its id, or 0 when it could not be written.
-template <class Table, class Fill>
-int AddRecord(CStorageNode& root, Fill fill) {
-    Table table(root);
-    table.ClearName();
-    fill(table.m_rec);
-    const bool ok = table.Update();
-    const int id = table.RecordId();
-    return table.Close() && ok ? id : 0;
-}
-
-// Rewrites an existing record (read first, so elements this version does not know stay).
-template <class Table, class Fill>
-bool UpdateRecord(CStorageNode& root, int id, Fill fill) {
-    Table table(root);
-    if (!table.Open(CRecordStorageTable::NameOfId(id))) {
-        table.Close();
-        return false;
-    }
-    fill(table.m_rec);
-    const bool ok = table.Update(table.RecordName());
-    return table.Close() && ok;
-}
-
-template <class Table>
-bool DeleteRecord(CStorageNode& root, int id) {
-    Table table(root);
-    const bool ok = table.Delete(CRecordStorageTable::NameOfId(id));
-    return table.Close() && ok;
-}
-
-template <class T>
-void EraseOwned(std::vector<std::unique_ptr<T>>& list, const T* item) {
-    list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& p) { return p.get() == item; }),
-               list.end());
-}
-
-template <class T>
-void ErasePointer(std::vector<T*>& list, const T* item) {
-    list.erase(std::remove(list.begin(), list.end(), item), list.end());
-}
-
-}  // namespace
+using namespace recordjobs;
 
 // ---------------------------------------------------------------------------------------
 // Accounts
@@ -573,47 +531,7 @@ bool CPostharbourDoc::DeleteRule(CMailRule& rule) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Outgoing messages, preferences
-
-OutgoingMessage* CPostharbourDoc::AddOutgoing(const OutgoingRecord& record, bool toOutbox) {
-    auto fill = [&](OutgoingRecord& r) { r = record; };
-    const int id = toOutbox ? AddRecord<COutboxTable>(m_root, fill) : AddRecord<CSentItemsTable>(m_root, fill);
-    if (id == 0) return nullptr;
-    auto item = std::make_unique<OutgoingMessage>();
-    item->m_id = id;
-    item->m_inOutbox = toOutbox;
-    item->m_rec = record;
-    if (CEmailAccount* account = FindAccount(record.AcctID))
-        (toOutbox ? account->m_outboxItems : account->m_sentItems).push_back(item.get());
-    auto& list = toOutbox ? m_outbox : m_sentItems;
-    list.push_back(std::move(item));
-    return list.back().get();
-}
-
-bool CPostharbourDoc::UpdateOutgoing(OutgoingMessage& item) {
-    auto fill = [&](OutgoingRecord& r) { r = item.m_rec; };
-    return item.m_inOutbox ? UpdateRecord<COutboxTable>(m_root, item.m_id, fill)
-                           : UpdateRecord<CSentItemsTable>(m_root, item.m_id, fill);
-}
-
-bool CPostharbourDoc::DeleteOutgoing(OutgoingMessage& item) {
-    bool ok = true;
-    for (auto& folder : m_allFolders)
-        for (auto& list : folder->m_filed)
-            for (size_t i = list.size(); i-- > 0;)
-                if (list[i].sent == &item) {
-                    ok = DeleteFolderContentsRow(list[i].contentsId) && ok;
-                    list.erase(list.begin() + static_cast<long>(i));
-                }
-    ok = (item.m_inOutbox ? DeleteRecord<COutboxTable>(m_root, item.m_id)
-                          : DeleteRecord<CSentItemsTable>(m_root, item.m_id)) && ok;
-    for (auto& account : m_accounts) {
-        ErasePointer(account->m_outboxItems, &item);
-        ErasePointer(account->m_sentItems, &item);
-    }
-    EraseOwned(item.m_inOutbox ? m_outbox : m_sentItems, &item);
-    return ok;
-}
+// Preferences
 
 bool CPostharbourDoc::SavePreferences() {
     CPreferencesTable prefs(m_root);

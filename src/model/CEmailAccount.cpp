@@ -264,6 +264,15 @@ bool CEmailAccount::DownloadFullMsg(CEmailMessage& message, bool collectAttachme
     return false;
 }
 
+SendResult CEmailAccount::SendMail(const OutgoingMail& mail) {
+    if (Pop3Mail* pop = AccessAs<Pop3Mail>()) {
+        const Pop3Mail::Servers& servers = pop->m_servers;
+        SmtpAccount sender{servers.address, servers.outgoing, servers.outgoingPort, pop->m_user, pop->m_password};
+        return SendThroughSmtp(sender, mail);
+    }
+    return SendResult::NoConnection;
+}
+
 bool CEmailAccount::ChecksInOtherWindow() const {
     return AccessAs<AolMail>() || AccessAs<HttpMail>() || AccessAs<CGmailMail>();
 }

@@ -12,7 +12,9 @@
 #include <variant>
 #include <vector>
 
+#include "message/SmtpSend.h"
 #include "model/MailAccess.h"
+#include "model/StoredItems.h"
 #include "store/Records.h"
 
 namespace ph {
@@ -28,7 +30,6 @@ class OeMail;
 class CMapiMail;
 class CEmailFolderNode;
 class CCheckMailThread;
-struct OutgoingMessage;
 
 enum AccountType : int {
     kTypeYahoo = 0,
@@ -119,6 +120,9 @@ public:
     bool DownloadMsg(CEmailMessage& message);
     // The whole message, parsed; its attachments collected when asked for.
     bool DownloadFullMsg(CEmailMessage& message, bool collectAttachments);
+    // Sends one message the account's own way (POP3: through its outgoing servers), in the
+    // caller's thread. NoConnection for a kind that has no way to send yet.
+    SendResult SendMail(const OutgoingMail& mail);
     // Whether its access object runs the check in a window of its own (the Aol, Http and Gmail
     // kinds), which then finishes the account itself.
     bool ChecksInOtherWindow() const;
@@ -191,6 +195,8 @@ public:
     std::vector<CEmailMessage*> m_hiddenMessages;
     std::vector<OutgoingMessage*> m_sentItems;
     std::vector<OutgoingMessage*> m_outboxItems;
+    // Outbox messages handed to the account's check, until the completion pass takes them.
+    std::vector<OutboxSend> m_outboxSends;
     std::vector<CEmailFolderNode*> m_folders;  // top-level folders of the account
     int m_hiddenCount = 0;
     // Messages added by checks and not yet viewed: raised by a listing in the worker.

@@ -27,7 +27,7 @@ struct Line {
     std::string_view end;
 };
 
-std::vector<Line> SplitLines(std::string_view text) {
+std::vector<Line> PhysicalLines(std::string_view text) {
     std::vector<Line> lines;
     while (!text.empty()) {
         const size_t nl = text.find('\n');
@@ -114,14 +114,14 @@ Profile::Profile(std::string path) : m_path(std::move(path)) {
 }
 
 std::string Profile::GetString(std::string_view key, std::string_view fallback) const {
-    const std::vector<Line> lines = SplitLines(m_text);
+    const std::vector<Line> lines = PhysicalLines(m_text);
     const Location at = Locate(lines, key);
     if (!at.keyLine) return std::string(fallback);
     return std::string(ParseKeyLine(lines[*at.keyLine].content)->value);
 }
 
 int Profile::GetInt(std::string_view key, int fallback) const {
-    const std::vector<Line> lines = SplitLines(m_text);
+    const std::vector<Line> lines = PhysicalLines(m_text);
     const Location at = Locate(lines, key);
     if (!at.keyLine) return fallback;
     return LeadingInt(ParseKeyLine(lines[*at.keyLine].content)->value);
@@ -134,7 +134,7 @@ bool Profile::WriteString(std::string_view key, std::string_view value) {
     if (key.find_first_of("=[;#\r\n") != std::string_view::npos) return false;
     if (value.find_first_of("\r\n") != std::string_view::npos) return false;
 
-    const std::vector<Line> lines = SplitLines(m_text);
+    const std::vector<Line> lines = PhysicalLines(m_text);
     const Location at = Locate(lines, key);
     const std::string_view eol = PreferredLineEnd(lines);
     const std::string newLine = std::string(key) + "=" + std::string(value);

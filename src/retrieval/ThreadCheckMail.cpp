@@ -4,6 +4,7 @@
 #include "common/Trace.h"
 #include "model/CEmailAccount.h"
 #include "model/IMailContext.h"
+#include "message/SmtpSend.h"
 #include "retrieval/Pop3Mail.h"
 
 namespace ph {
@@ -41,6 +42,17 @@ int SettleOnServer(CEmailAccount& account) {
     return count;
 }
 
+void SendOutbox(CEmailAccount& account) {
+    for (OutboxSend& item : account.m_outboxSends) {
+        if (AbortAsked(account)) return;
+        // Left over from a check whose end was not taken over yet: it went out then.
+        if (item.sent) continue;
+        const SendResult result = account.SendMail(MailFromRecord(item.record));
+        item.sent = result == SendResult::Sent;
+        if (!item.sent) Trace("outbox message \"%s\" not sent: %s\n", item.record.Subject.c_str(), SendResultText(result));
+    }
+}
+
 void EndTry(CEmailAccount& account) {
     if (!account.ChecksInOtherWindow() && account.GetMsgCount() <= kCountNoResult && !AbortAsked(account))
         return;
@@ -66,6 +78,7 @@ void CheckPop3Account(CEmailAccount& account, Pop3Mail& pop) {
         }
         pop.m_msgCount = SettleOnServer(account);
     }
+    SendOutbox(account);
     EndTry(account);
 }
 

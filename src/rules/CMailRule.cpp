@@ -44,18 +44,6 @@ const TextPair kActionTexts[] = {
 
 }  // namespace
 
-std::vector<std::string> SplitLines(std::string_view text, char separator) {
-    std::vector<std::string> out;
-    if (text.empty()) return out;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(separator, start);
-        out.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-        if (at == std::string_view::npos) return out;
-        start = at + 1;
-    }
-}
-
 bool IsGroupMember(std::string_view address, const CAccountGroupNode& group) {
     // Depth first, with an explicit stack: a damaged store can hold very deep trees. The stack
     // is kept between calls on this thread, as rules run this for every arriving message.

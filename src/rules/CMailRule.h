@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Bytes.h"
 #include "store/Records.h"
 
 namespace ph {
@@ -110,9 +111,6 @@ std::unique_ptr<CAdvMailRule> MakeConversationRule(const std::string& name, cons
                                                    const std::string& second, int folderId,
                                                    const std::string& folderName);
 
-// The text split at each separator: an empty text gives no items, a trailing separator a last
-// empty item.
-std::vector<std::string> SplitLines(std::string_view text, char separator = '\n');
 // Simple-rule word matching: a "[name]" word is a group of the address book, any other word a
 // case-sensitive substring (an empty word is in every text).
 bool MatchWord(std::string_view text, std::string_view word, IRuleContext& context);

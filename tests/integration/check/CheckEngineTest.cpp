@@ -30,20 +30,19 @@ struct AlwaysOnline : IConnectivity {
 // The scripted server holding `files` (unique id -> message text, served in id order).
 class Server {
 public:
-    Server(const fs::path& dir, const std::string& scenario, const std::map<std::string, std::string>& files) {
-        fs::remove_all(dir);
-        fs::create_directories(dir / "mail");
-        for (const auto& [id, text] : files) std::ofstream(dir / "mail" / id, std::ios::binary) << text;
-        m_process = std::make_unique<test::ServerProcess>(
-            std::vector<std::string>{PH_PYTHON, PH_FAKE_POP3, "--scenario", scenario, "--messages",
-                                     (dir / "mail").string(), "--port-file", (dir / "port").string(),
-                                     "--stop-on-stdin-eof"},
-            (dir / "port").string());
-    }
-    int Port() const { return m_process->Port(); }
+    Server(const fs::path& dir, const std::string& scenario, const std::map<std::string, std::string>& files)
+        : m_process(dir, {PH_PYTHON, PH_FAKE_POP3, "--scenario", scenario, "--messages", WriteFiles(dir, files)}) {}
+    int Port() const { return m_process.Port(); }
 
 private:
-    std::unique_ptr<test::ServerProcess> m_process;
+    static std::string WriteFiles(const fs::path& dir, const std::map<std::string, std::string>& files) {
+        const fs::path mail = dir.string() + "-mail";
+        fs::remove_all(mail);
+        fs::create_directories(mail);
+        for (const auto& [id, text] : files) std::ofstream(mail / id, std::ios::binary) << text;
+        return mail.string();
+    }
+    test::ScriptServer m_process;
 };
 
 std::string Mail(const std::string& subject) {
@@ -70,7 +69,7 @@ protected:
         OpenDocument::TearDown();
     }
     // Points the account (made on first use) at a new server.
-    CEmailAccount& Serve(const std::string& scenario, const std::map<std::string, std::string>& files) {
+    CEmailAccount& Serve(const std::string& scenario, const std::map<std::string, std::string>& files, int smtpPort = 25) {
         servers.push_back(std::make_unique<Server>(dir / ("server" + std::to_string(servers.size())), scenario, files));
         CEmailAccount::Settings s;
         s.userName = "alice";
@@ -78,6 +77,8 @@ protected:
         s.emailName = "alice@example.com";
         s.incomingServer = "127.0.0.1";
         s.incomingPort = servers.back()->Port();
+        s.outgoingServers = {"127.0.0.1", "", ""};
+        s.outgoingPort = smtpPort;
         if (doc->m_accounts.empty())
             doc->AddAccount(s);
         else
@@ -156,6 +157,44 @@ TEST_F(CheckEngine, AbortedCheckLeavesTheMarksAsTheyWere) {
     EXPECT_TRUE(marks.at("z1"));
     EXPECT_TRUE(marks.at("z2"));
     EXPECT_LT(marks.size(), 6u) << "the listing stopped early";
+}
+
+std::vector<std::string> Subjects(const std::vector<std::unique_ptr<OutgoingMessage>>& items) {
+    std::vector<std::string> subjects;
+    for (const auto& item : items) subjects.push_back(item->m_rec.Subject);
+    return subjects;
+}
+
+TEST_F(CheckEngine, CheckSendsTheOutboxAndKeepsWhatDidNotGoOut) {
+    const fs::path spool = dir / "smtp-spool";
+    test::ScriptServer smtp(dir / "smtp", {PH_PYTHON, PH_SMTP_SERVER, "--scenario", "real", "--spool", spool.string()});
+    CEmailAccount& account = Serve("normal", Mails({"a1"}), smtp.Port());
+    OutgoingRecord goes;
+    goes.AcctID = account.m_id;
+    goes.To = "bob@example.org";
+    goes.Subject = "goes out";
+    goes.MsgText = "<p>Hello Bob</p>";
+    OutgoingRecord stays = goes;
+    stays.To = "Bob";  // no address: it cannot be sent
+    stays.Subject = "stays";
+    ASSERT_TRUE(doc->AddOutgoing(goes, true));
+    ASSERT_TRUE(doc->AddOutgoing(stays, true));
+
+    frame->CheckMail(true, true);
+    RunToEnd();
+    EXPECT_TRUE(fs::exists(spool / "1.eml"));
+    EXPECT_EQ(Subjects(doc->m_outbox), std::vector<std::string>{"stays"});
+    EXPECT_EQ(Subjects(doc->m_sentItems), std::vector<std::string>{"goes out"});
+    EXPECT_FALSE(doc->m_outbox[0]->m_sending) << "what did not go out is tried again by the next check";
+
+    // The next check sends nothing twice.
+    frame->CheckMail(true, true);
+    RunToEnd();
+    EXPECT_FALSE(fs::exists(spool / "2.eml"));
+
+    ReopenStore();
+    EXPECT_EQ(Subjects(doc->m_outbox), std::vector<std::string>{"stays"});
+    EXPECT_EQ(Subjects(doc->m_sentItems), std::vector<std::string>{"goes out"});
 }
 
 }  // namespace

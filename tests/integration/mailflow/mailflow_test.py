@@ -6,11 +6,13 @@ into a folder. Then: a check stores every message with its headers and files the
 messages removed from the maildir behind the program's back are marked not on the server by
 the next check, which fetches nothing twice; phctl show fetches a text from the server;
 phctl delete removes messages on the server, or from a folder only; phctl download saves an
-attachment; and with a wrong password the check and a server delete fail, leaving the mail
-where it is.
+attachment; a message put in the outbox goes out through the account's SMTP server with the
+next check and moves to the sent items; and with a wrong password the check and a server delete
+fail, leaving the mail where it is.
 """
 import argparse
 import base64
+import json
 import os
 import re
 import shutil
@@ -96,7 +98,7 @@ def rows(ph, *where):
     return {r["storeId"]: r for r in ph.json("list", *where, "--json", *SHOW_ALL)["rows"]}
 
 
-def run(ph, mail):
+def run(ph, mail, smtp):
     uids = mail.refill(6)
     stamp = int(time.time())
     ledgers = [f"{stamp}.M{n}P{os.getpid()}Q{n}.handmade" for n in (1, 2)]
@@ -104,7 +106,8 @@ def run(ph, mail):
     mail.deliver(ledgers[1], handmade("Ledger report 2", attachment=True))
 
     ph.run("accounts", "add", "--address", ACCOUNT, "--user", "bob", "--password-env", "BOB_PASSWORD",
-           "--pop3", env("POP3_HOST"), "--pop3-port", env("POP3_PORT"), env={"BOB_PASSWORD": "bob-secret"})
+           "--pop3", env("POP3_HOST"), "--pop3-port", env("POP3_PORT"), "--smtp", "127.0.0.1",
+           "--smtp-port", str(smtp.port), env={"BOB_PASSWORD": "bob-secret"})
     ph.run("folders", "add", "Filed")
     ph.run("rules", "add", "--name", "ledgers", "--subject", "Ledger report", "--copy-to", FOLDER)
 
@@ -170,6 +173,23 @@ def run(ph, mail):
 
     ph.run("delete", "99999", rc="nonzero")
 
+    # The outbox goes out with the next check, attachment and all, and becomes a sent item.
+    report = ph.path("report.txt")
+    with open(report, "wb") as f:
+        f.write(b"totals\r\n")
+    out, _ = ph.run("outbox", "add", "--account", ACCOUNT, "--to", "Carol <carol@example.org>",
+                    "--bcc", "dave@example.org", "--subject", "Totals", "--body", "<p>Totals attached.</p>",
+                    "--attach", report)
+    waiting = out.strip()
+    check(list(rows(ph, "--outbox")) == [waiting], f"outbox listing {rows(ph, '--outbox')}")
+    ph.run("check", "--all")
+    envelope, text = smtp.received(1)
+    check(envelope == {"from": ACCOUNT, "to": ["carol@example.org", "dave@example.org"]}, f"envelope {envelope}")
+    check("Subject: Totals" in text and base64.b64encode(b"totals\r\n").decode() in text, f"sent {text}")
+    check(rows(ph, "--outbox") == {}, "the sent message is still in the outbox")
+    sent = rows(ph, "--sent")
+    check([r["subject"] for r in sent.values()] == ["Totals"], f"sent items: {sent}")
+
     # A wrong password: the check fails and says so; a server delete fails and leaves the
     # server's copy (the message is removed here all the same).
     ph.run("accounts", "set", ACCOUNT, "--password-env", "BOB_PASSWORD", env={"BOB_PASSWORD": "wrong"})
@@ -177,6 +197,37 @@ def run(ph, mail):
     check("BAD USER OR PASSWORD" in out, f"check with a wrong password showed: {out}")
     ph.run("--yes", "delete", ledger1, rc="nonzero")
     check(ledgers[0] in mail.files(), "a delete that could not log in removed the server's copy")
+
+
+class SmtpServer:
+    """The suite's SMTP server for bob: aiosmtpd, keeping what it receives in a spool folder."""
+
+    def __init__(self, work):
+        self.spool = os.path.join(work, "smtp-spool")
+        port_file = os.path.join(work, "smtp-port")
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fakes", "smtp_server.py")
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", script, "--scenario", "real", "--user", "bob", "--password", "bob-secret",
+             "--spool", self.spool, "--port-file", port_file, "--stop-on-stdin-eof"],
+            stdin=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(port_file):
+            if time.monotonic() > deadline:
+                raise Failure("the SMTP server did not start")
+            time.sleep(0.05)
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def received(self, number):
+        base = os.path.join(self.spool, str(number))
+        if not os.path.exists(base + ".json"):
+            raise Failure(f"the SMTP server has no message {number}")
+        with open(base + ".json") as f, open(base + ".eml", "rb") as g:
+            return json.load(f), g.read().decode("latin-1")
+
+    def stop(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
 
 
 def main():
@@ -190,7 +241,11 @@ def main():
     try:
         ph.run("store", "create", ph.path("mail.stg"))
         ph.store = ph.path("mail.stg")
-        run(ph, Maildir(args.fill, args.build))
+        smtp = SmtpServer(args.work)
+        try:
+            run(ph, Maildir(args.fill, args.build), smtp)
+        finally:
+            smtp.stop()
     except Failure as e:
         print(f"FAIL: {e}", file=sys.stderr)
         return 1

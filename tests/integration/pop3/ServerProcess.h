@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +56,25 @@ private:
     pid_t m_pid = -1;
     int m_stdin = -1;
     int m_port = 0;
+};
+
+// A server script of tests/fakes started in `dir` (emptied first) with `command`; it is told to
+// write its port to a file there and to stop when its standard input closes.
+class ScriptServer {
+public:
+    ScriptServer(const std::filesystem::path& dir, std::vector<std::string> command) : m_dir(dir) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        const std::string portFile = (dir / "port").string();
+        command.insert(command.end(), {"--port-file", portFile, "--stop-on-stdin-eof"});
+        m_process = std::make_unique<ServerProcess>(command, portFile);
+    }
+    int Port() const { return m_process->Port(); }
+    const std::filesystem::path& Dir() const { return m_dir; }
+
+private:
+    std::filesystem::path m_dir;
+    std::unique_ptr<ServerProcess> m_process;
 };
 
 }  // namespace ph::test

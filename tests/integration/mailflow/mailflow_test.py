@@ -16,6 +16,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -92,6 +93,26 @@ class Maildir:
                 if line.startswith("From: "):
                     return line[len("From: "):].rstrip("\r")
         return ""
+
+
+def watch_until(ph, text, seconds=60):
+    """Runs phctl watch until it prints `text` (or the time is up), then ends it as Ctrl-C
+    would; what it printed. It must exit cleanly."""
+    watch = subprocess.Popen([ph.program, "--store", ph.store, "watch"], env=ph.env, cwd=ph.work,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    said = []
+    deadline = time.monotonic() + seconds
+    os.set_blocking(watch.stdout.fileno(), False)
+    while time.monotonic() < deadline and not any(text in line for line in said):
+        line = watch.stdout.readline()
+        if line:
+            said.append(line)
+        else:
+            time.sleep(0.1)
+    watch.send_signal(signal.SIGINT)
+    out, err = watch.communicate(timeout=30)
+    check(watch.returncode == 0, f"phctl watch ended with {watch.returncode}: {err}")
+    return "".join(said) + (out or "")
 
 
 def rows(ph, *where):
@@ -189,6 +210,15 @@ def run(ph, mail, smtp):
     check(rows(ph, "--outbox") == {}, "the sent message is still in the outbox")
     sent = rows(ph, "--sent")
     check([r["subject"] for r in sent.values()] == ["Totals"], f"sent items: {sent}")
+
+    # phctl watch checks on start, says what came in, and ends on Ctrl-C with it stored.
+    ph.run("prefs", "set", "CheckOnStart", "on")
+    before = set(rows(ph, "--account", ACCOUNT))
+    mail.deliver(f"{stamp}.M3P{os.getpid()}Q3.handmade", handmade("Watched", attachment=False))
+    said = watch_until(ph, "1 NEW EMAILS")
+    check("1 NEW EMAILS" in said, f"phctl watch printed: {said}")
+    added = {sid: r for sid, r in rows(ph, "--account", ACCOUNT).items() if sid not in before}
+    check([r["subject"] for r in added.values()] == ["Watched"], f"stored by watch: {added}")
 
     # A wrong password: the check fails and says so; a server delete fails and leaves the
     # server's copy (the message is removed here all the same).

@@ -195,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool expected = text.find(word) != std::string::npos;
         Check(ph::TextContains(text, word) == expected);
         using Kernel = ph::TextSearchKernel;
-        for (Kernel kernel : {Kernel::Avx2, Kernel::Sse2, Kernel::Plain})
+        for (Kernel kernel : {Kernel::Avx512, Kernel::Avx2, Kernel::Sse2, Kernel::Plain})
             if (ph::HasTextSearchKernel(kernel)) Check(ph::TextContainsUsing(kernel, text, word) == expected);
     };
     for (size_t i = 0; i < in.tokens.size(); ++i) {

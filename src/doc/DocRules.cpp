@@ -10,6 +10,16 @@ namespace {
 
 bool IsOnServerAndKept(const CEmailMessage& m) { return m.IsOnServer && !m.MarkedForDelete; }
 
+// Every rule in list order until one with Stop matches; the flags combined.
+int ApplyListedRules(CPostharbourDoc& doc, CEmailMessage& message, CEmailAccount* account) {
+    int flags = 0;
+    for (const auto& rule : doc.m_rules) {
+        flags |= doc.ApplyRule(*rule, message, account);
+        if (flags & kRuleFlagStop) break;
+    }
+    return flags;
+}
+
 }  // namespace
 
 const CAccountGroupNode* CPostharbourDoc::FindGroupByName(std::string_view name) const {
@@ -78,20 +88,17 @@ int CPostharbourDoc::ApplyRules(CEmailMessage& message, CEmailAccount* account) 
     // The rules read most of the message's texts, each a block of its own: asked for all at
     // once, the loads overlap instead of each rule waiting for its own.
     PrefetchMatchedTexts(message);
-    int flags = 0;
-    for (const auto& rule : m_rules) {
-        flags |= ApplyRule(*rule, message, account);
-        if (flags & kRuleFlagStop) break;
-    }
-    return flags;
+    return ApplyListedRules(*this, message, account);
 }
 
 std::vector<int> CPostharbourDoc::ApplyRulesToEach(std::span<CEmailMessage* const> messages,
                                                    CEmailAccount* account) {
     std::vector<int> flags;
     flags.reserve(messages.size());
-    ForEachPrefetched(
-        messages, [&](CEmailMessage& message) { flags.push_back(ApplyRules(message, account)); });
+    // The texts were asked for a few messages ahead: asking again would only queue requests.
+    ForEachPrefetched(messages, [&](CEmailMessage& message) {
+        flags.push_back(ApplyListedRules(*this, message, account));
+    });
     return flags;
 }
 

@@ -63,8 +63,11 @@ struct CompiledExpression::Operand {
     } kind = Kind::Text;
     std::string_view text;  // the literal (or the token itself) for Kind::Text
     int32_t number = 0;     // the literal read as GT reads it, for Kind::Text
+    WordProbe probe;        // for the literal searched for by CONTAINS, in every message
 
-    static Operand Literal(std::string_view text) { return {Kind::Text, text, LeadingInt(text)}; }
+    static Operand Literal(std::string_view text) {
+        return {Kind::Text, text, LeadingInt(text), WordProbe::Rarest(text)};
+    }
 
     static Operand Of(std::string_view token) {
         if (token.empty()) return {};
@@ -82,7 +85,7 @@ struct CompiledExpression::Operand {
             {"@attachmenttype", Kind::AttachmentType},
         };
         for (const auto& [name, kind] : kFields)
-            if (name == token) return {kind, {}, 0};
+            if (name == token) return {kind, {}, 0, {}};
         return {};  // an unknown field is an empty text
     }
 
@@ -129,10 +132,12 @@ struct CompiledExpression::Operand {
 
 namespace {
 
-bool Compare(RuleOp op, std::string_view l, std::string_view r, IRuleContext& context) {
+// `probe`, when given, is made for `r`.
+bool Compare(RuleOp op, std::string_view l, std::string_view r, IRuleContext& context,
+             const WordProbe* probe) {
     switch (op) {
-        case RuleOp::Contains: return TextContains(l, r);
-        case RuleOp::NotContains: return !TextContains(l, r);
+        case RuleOp::Contains: return probe ? TextContains(l, r, *probe) : TextContains(l, r);
+        case RuleOp::NotContains: return !(probe ? TextContains(l, r, *probe) : TextContains(l, r));
         case RuleOp::StartsWith: return l.starts_with(r);
         case RuleOp::NotStartsWith: return !l.starts_with(r);
         case RuleOp::EndsWith: return l.ends_with(r);
@@ -154,8 +159,6 @@ bool Compare(RuleOp op, std::string_view l, std::string_view r, IRuleContext& co
         case RuleOp::GreaterEq: return l >= r;
         case RuleOp::Less: return l < r;
         case RuleOp::LessEq: return l <= r;
-        case RuleOp::And: return l == kTrue && r == kTrue;
-        case RuleOp::Or: return l == kTrue || r == kTrue;
         default: return false;
     }
 }
@@ -167,6 +170,15 @@ struct StackEntry {
     int32_t operand;     // index into the operands; -1: none
     signed char result;  // -1: not a result; 0 FALSE; 1 TRUE
 };
+
+// What a stack entry that is no operand of the tokens stands for: a result (1 TRUE, 0 FALSE)
+// or, for -1, a missing operand, which is the empty text.
+const CompiledExpression::Operand& StandIn(signed char result) {
+    using Operand = CompiledExpression::Operand;
+    static const Operand kTrueText = Operand::Literal(kTrue), kFalseText = Operand::Literal(kFalse),
+                         kEmptyText = Operand::Literal({});
+    return result == 1 ? kTrueText : result == 0 ? kFalseText : kEmptyText;
+}
 
 // What the compiler knows of a stack entry before any message is seen: the steps that make
 // it (a contiguous run ending where it is pushed) and whether one of them reads "@body".
@@ -246,7 +258,31 @@ CompiledExpression::CompiledExpression(const std::vector<std::string>& tokens) :
         if (!cls.isEnd) operators.push_back(cls);
     }
     m_maxDepth = std::max(depth, m_operands.size());
+    FuseComparisons();
     AddShortCuts();
+}
+
+// Most conditions compare a field with a literal: the two pushes and the operator that takes
+// them (always the top two entries) become one step, which compares without the stack.
+void CompiledExpression::FuseComparisons() {
+    auto isComparison = [](const Step& step) {
+        return step.operand < 0 && step.op != RuleOp::Not && step.op != RuleOp::And &&
+               step.op != RuleOp::Or;
+    };
+    std::vector<Step> fused;
+    fused.reserve(m_steps.size());
+    for (size_t k = 0; k < m_steps.size(); ++k) {
+        if (k + 2 < m_steps.size() && m_steps[k].operand >= 0 && m_steps[k + 1].operand >= 0 &&
+            isComparison(m_steps[k + 2])) {
+            Step comparison{m_steps[k].operand, m_steps[k + 2].op};
+            comparison.right = m_steps[k + 1].operand;
+            fused.push_back(comparison);
+            k += 2;
+            continue;
+        }
+        fused.push_back(m_steps[k]);
+    }
+    m_steps = std::move(fused);
 }
 
 // Replays the steps on shapes instead of values: which entries each operator takes is fixed by
@@ -263,9 +299,11 @@ void CompiledExpression::AddShortCuts() {
     for (uint32_t k = 0; k < m_steps.size(); ++k) {
         Step& step = m_steps[k];
         if (step.operand >= 0) {
-            const bool body =
-                m_operands[static_cast<size_t>(step.operand)].kind == Operand::Kind::Body;
-            stack.push_back({k, false, body});
+            auto isBody = [&](int32_t operand) {
+                return operand >= 0 &&
+                       m_operands[static_cast<size_t>(operand)].kind == Operand::Kind::Body;
+            };
+            stack.push_back({k, false, isBody(step.operand) || isBody(step.right)});
             continue;
         }
         if (step.op == RuleOp::Not) {
@@ -298,14 +336,23 @@ bool CompiledExpression::Evaluate(CEmailMessage& message, const CEmailAccount* a
     size_t size = 0;
     std::array<char, 16> digitsL, digitsR;
     auto pop = [&]() { return size ? stack[--size] : StackEntry{-1, -1}; };
-    auto resolve = [&](const StackEntry& e, std::array<char, 16>& digits) -> std::string_view {
-        if (e.result >= 0) return TruthText(e.result == 1);
-        if (e.operand < 0) return {};
-        return m_operands[static_cast<size_t>(e.operand)].Resolve(message, account, context, digits);
+    auto operandOf = [&](const StackEntry& e) -> const Operand& {
+        if (e.result >= 0 || e.operand < 0) return StandIn(e.result);
+        return m_operands[static_cast<size_t>(e.operand)];
     };
-    auto number = [&](const StackEntry& e) -> int32_t {
-        if (e.result >= 0 || e.operand < 0) return 0;
-        return m_operands[static_cast<size_t>(e.operand)].Number(message, account, context);
+    auto truth = [&](const StackEntry& e) {
+        if (e.result >= 0) return e.result == 1;
+        return operandOf(e).Resolve(message, account, context, digitsL) == kTrue;
+    };
+    // The right operand is resolved first: it may be the body, fetched then for both.
+    auto compare = [&](RuleOp op, const Operand& l, const Operand& r) {
+        if (op == RuleOp::Gt) {
+            const int32_t rn = r.Number(message, account, context);
+            return l.Number(message, account, context) > rn;
+        }
+        const std::string_view rv = r.Resolve(message, account, context, digitsR);
+        return Compare(op, l.Resolve(message, account, context, digitsL), rv, context,
+                       r.kind == Operand::Kind::Text ? &r.probe : nullptr);
     };
     for (size_t k = 0; k < m_steps.size(); ++k) {
         const Step& step = m_steps[k];
@@ -313,29 +360,31 @@ bool CompiledExpression::Evaluate(CEmailMessage& message, const CEmailAccount* a
             // The left operand of the AND or OR is on top; as its truth is all the operator
             // reads of it, it is kept as a result from here on.
             StackEntry& left = stack[size - 1];
-            const bool truth = resolve(left, digitsL) == kTrue;
-            left = {-1, static_cast<signed char>(truth ? 1 : 0)};
-            if (truth == (step.decides == RuleOp::Or)) {
+            const bool leftTruth = truth(left);
+            left = {-1, static_cast<signed char>(leftTruth ? 1 : 0)};
+            if (leftTruth == (step.decides == RuleOp::Or)) {
                 k = step.skipTo - 1;  // the result of the operator is the left operand's
                 continue;
             }
         }
-        if (step.operand >= 0) {
+        if (step.operand >= 0 && step.op == RuleOp::NoOp) {
             stack[size++] = {step.operand, -1};
             continue;
         }
         bool value;
-        if (step.op == RuleOp::Not) {
-            value = resolve(pop(), digitsL) != kTrue;
+        if (step.operand >= 0) {
+            value = compare(step.op, m_operands[static_cast<size_t>(step.operand)],
+                            m_operands[static_cast<size_t>(step.right)]);
+        } else if (step.op == RuleOp::Not) {
+            value = !truth(pop());
         } else {
             const StackEntry r = pop();
             const StackEntry l = pop();
-            if (step.op == RuleOp::Gt) {
-                const int32_t rn = number(r);
-                value = number(l) > rn;
+            if (step.op == RuleOp::And || step.op == RuleOp::Or) {
+                const bool rightTruth = truth(r), leftTruth = truth(l);
+                value = step.op == RuleOp::And ? leftTruth && rightTruth : leftTruth || rightTruth;
             } else {
-                const std::string_view rv = resolve(r, digitsR);
-                value = Compare(step.op, resolve(l, digitsL), rv, context);
+                value = compare(step.op, operandOf(l), operandOf(r));
             }
         }
         stack[size++] = {-1, static_cast<signed char>(value ? 1 : 0)};

@@ -53,13 +53,18 @@ public:
 
 private:
     struct Step {
-        int32_t operand;  // >= 0: push this operand; -1: apply `op`
+        // >= 0 with `op` NoOp: push this operand. >= 0 with a comparison: compare it with
+        // `right`, for two pushes and the comparison that takes them made one step. -1: apply
+        // `op` to the stack.
+        int32_t operand;
         RuleOp op;
         // On the first step of the right operand of an AND or OR (`decides`): the step after
         // that operator, taken when the operand below on the stack decides it. 0: none.
         RuleOp decides = RuleOp::NoOp;
         uint32_t skipTo = 0;
+        int32_t right = -1;
     };
+    void FuseComparisons();
     void AddShortCuts();
 
     std::vector<std::string> m_texts;  // owns what the operands view

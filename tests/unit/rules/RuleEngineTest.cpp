@@ -300,6 +300,62 @@ TEST_F(RuleEngine, CompiledEvaluationAgreesWithTheLanguageOnRandomTokenLists) {
     }
 }
 
+TEST_F(RuleEngine, EditedTokensTakeEffectAtTheNextMatch) {
+    // The rule is matched once before each edit, so that a compiled form exists to go stale;
+    // a clone taken before an edit keeps the tokens it was copied with.
+    const struct {
+        const char* before;
+        const char* after;
+        bool matchesBefore, matchesAfter;
+    } cases[] = {
+        {R"(@subject CONTAINS "World")", R"(@subject CONTAINS "Moon")", true, false},
+        {R"(@subject CONTAINS "Moon")", R"(@subject CONTAINS "World")", false, true},
+        {R"(@size GT #100)", R"(@size GT #1000)", true, false},
+        {R"(@to EQUALS "bob@y.org" AND @cc EQUALS "cc@z.org")",
+         R"(@to EQUALS "bob@y.org" AND @cc EQUALS "dd@z.org")", true, false},
+        {R"(@from MATCHES "[Nobody]")", R"(@from MATCHES "[Friends]")", false, true},
+    };
+    for (const auto& c : cases) {
+        CAdvMailRule rule;
+        rule.Tokens() = Tokens(c.before);
+        EXPECT_EQ(rule.Matches(m, &account, context), c.matchesBefore) << c.before;
+        const std::unique_ptr<CMailRule> clone = rule.Clone();
+        rule.Tokens() = Tokens(c.after);
+        EXPECT_EQ(rule.Matches(m, &account, context), c.matchesAfter) << c.after;
+        EXPECT_EQ(clone->Matches(m, &account, context), c.matchesBefore) << c.before;
+        // An edit of one token in place goes through the same accessor.
+        rule.Tokens().back() = Tokens(c.before).back();
+        EXPECT_EQ(rule.Matches(m, &account, context), c.matchesBefore) << c.before;
+    }
+}
+
+TEST_F(RuleEngine, LongBodiesAreSearchedToTheEnd) {
+    // Bodies long enough to be searched by their words' rarest bytes, with the word at the
+    // start, at the very end, cut short at the end, or only in the HTML text.
+    const std::string filler(3000, 'e');
+    const struct {
+        const char* name;
+        std::string plain, html;
+        bool matches;
+    } cases[] = {
+        {"at the start", "harbourmaster" + filler, "", true},
+        {"at the end", filler + "harbourmaster", "", true},
+        {"cut short", filler + "harbourmaste", "", false},
+        {"html only", filler, filler + "harbourmaster", true},
+        {"neither", filler, filler, false},
+    };
+    for (const auto& c : cases) {
+        m.PlainText = c.plain;
+        m.HtmlText = c.html;
+        CMailRule simple;
+        simple.m_words[kFieldMessage] = {{"zz", "harbourmaster"}, 1, 0};
+        EXPECT_EQ(simple.Matches(m, &account, context), c.matches) << c.name;
+        // "@body" is the HTML text when there is one, which is where the word is then.
+        EXPECT_EQ(Adv(R"(@body CONTAINS "harbourmaster")"), c.matches) << c.name;
+        EXPECT_EQ(Adv(R"(@body NOTCONTAINS "harbourmaster")"), !c.matches) << c.name;
+    }
+}
+
 TEST_F(RuleEngine, LongAndHostileTokenListsEndWithoutAMatch) {
     const std::vector<Texts> lists = {
         Texts(20000, "("), Texts(20000, ")"), Texts(20000, "NOT"), Texts(20000, "AND"), Texts(20000, "@body"),

@@ -8,7 +8,7 @@ run:
 	./build/release/cli/phctl check --all; status=$$?; ./build/release/cli/phctl list --all && exit $$status
 
 # The threaded tests run a second time under ThreadSanitizer; only what they need is built.
-THREAD_TESTS = unit_app_frame check_engine_test pop3_jobs_test pop3_jobs_dovecot_test
+THREAD_TESTS = unit_app_frame unit_store_io check_engine_test pop3_jobs_test pop3_jobs_dovecot_test
 
 test:
 	tools/install-deps test

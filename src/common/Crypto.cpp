@@ -59,10 +59,14 @@ void Aes128Ecb::Decrypt(const uint8_t* in, uint8_t* out, size_t size) {
 
 Aes128Ecb& Aes128Ecb::ForKey(std::string_view key) {
     thread_local std::unordered_map<std::string, std::unique_ptr<Aes128Ecb>> cache;
+    // A walk through a store asks for the same key once per stream.
+    thread_local Aes128Ecb* latest = nullptr;
+    if (latest && latest->m_key == key) return *latest;
     auto it = cache.find(std::string(key));
     if (it == cache.end())
         it = cache.emplace(std::string(key), std::make_unique<Aes128Ecb>(key)).first;
-    return *it->second;
+    latest = it->second.get();
+    return *latest;
 }
 
 std::string Md5(std::string_view data) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "common/Crypto.h"
 
@@ -12,6 +13,18 @@ constexpr size_t kBlock = Aes128Ecb::kBlock;
 // Streams are read in chunks of this many bytes: a multiple of the block size.
 constexpr size_t kChunk = 2000;
 static_assert(kChunk % kBlock == 0);
+
+// Deciphers a stream's blocks as they come out of the file.
+class Decipher final : public cfb::ReadFilter {
+public:
+    explicit Decipher(Aes128Ecb& cipher) : m_cipher(cipher) {}
+    void Apply(const unsigned char* from, unsigned char* to, size_t size) override {
+        m_cipher.Decrypt(from, to, size);
+    }
+
+private:
+    Aes128Ecb& m_cipher;
+};
 
 // Drops the padding of the stream's last block from the end of `plain`.
 void StripPad(std::string& plain) {
@@ -73,14 +86,14 @@ bool CCipherStream::Refill() {
         return false;
     }
     m_buffer.resize(n);
-    if (m_file->ReadStream(m_entry, m_pos, m_buffer.data(), n) != static_cast<int64_t>(n)) {
+    Decipher decipher(*m_cipher);
+    if (m_file->ReadStream(m_entry, m_pos, m_buffer.data(), n, &decipher) !=
+        static_cast<int64_t>(n)) {
         m_damaged = m_endOfData = true;
         m_buffer.clear();
         return false;
     }
     m_pos += n;
-    auto* bytes = reinterpret_cast<uint8_t*>(m_buffer.data());
-    m_cipher->Decrypt(bytes, bytes, n);
     if (m_pos == wholeEnd) {
         StripPad(m_buffer);
         m_endOfData = true;  // once this buffer is delivered
@@ -112,32 +125,37 @@ size_t CCipherStream::Read(void* buffer, size_t count) {
 }
 
 std::string CCipherStream::ReadAll() {
-    if (!Usable()) return {};
+    std::string out;
+    ReadAll(out);
+    return out;
+}
+
+void CCipherStream::ReadAll(std::string& out) {
+    out.clear();
+    if (!Usable()) return;
     const uint64_t length = m_file->StreamSize(m_entry);
     if (!m_cipher || m_bufferPos < m_buffer.size() || m_endOfData) {
-        std::string out;
         char chunk[kChunk];
         while (size_t n = Read(chunk, sizeof chunk)) out.append(chunk, n);
-        return out;
+        return;
     }
     // Whole rest of an enciphered stream: one read and one deciphering pass.
     const uint64_t wholeEnd = length - length % kBlock;
     if (m_pos >= wholeEnd) {
         m_endOfData = true;
-        return {};
+        return;
     }
-    std::string out(static_cast<size_t>(wholeEnd - m_pos) / kBlock * kBlock, '\0');
-    if (m_file->ReadStream(m_entry, m_pos, out.data(), out.size()) !=
+    out.resize(static_cast<size_t>(wholeEnd - m_pos) / kBlock * kBlock);
+    Decipher decipher(*m_cipher);
+    if (m_file->ReadStream(m_entry, m_pos, out.data(), out.size(), &decipher) !=
         static_cast<int64_t>(out.size())) {
         m_damaged = m_endOfData = true;
-        return {};
+        out.clear();
+        return;
     }
     m_pos += out.size();
-    auto* bytes = reinterpret_cast<uint8_t*>(out.data());
-    m_cipher->Decrypt(bytes, bytes, out.size());
     StripPad(out);
     m_endOfData = true;
-    return out;
 }
 
 bool CCipherStream::ReadLine(std::string& line) {
@@ -196,15 +214,20 @@ bool CCipherStream::Write(const void* data, size_t count) {
 
 size_t CCipherStream::ReadBlocks(void* buffer, size_t count) {
     if (!Usable() || count % kBlock != 0) return 0;
-    const int64_t got = m_file->ReadStream(m_entry, m_pos, buffer, count);
+    // Whole blocks only: a stream that ends inside one has its last bytes left out.
+    const uint64_t length = m_file->StreamSize(m_entry);
+    const uint64_t left = m_pos < length ? length - m_pos : 0;
+    const size_t whole = static_cast<size_t>(std::min<uint64_t>(count, left - left % kBlock));
+    std::optional<Decipher> decipher;
+    if (m_cipher) decipher.emplace(*m_cipher);
+    const int64_t got =
+        m_file->ReadStream(m_entry, m_pos, buffer, whole, decipher ? &*decipher : nullptr);
     if (got < 0) {
         m_damaged = true;
         return 0;
     }
-    const size_t whole = static_cast<size_t>(got) - static_cast<size_t>(got) % kBlock;
-    m_pos += whole;
-    if (m_cipher) m_cipher->Decrypt(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer), whole);
-    return whole;
+    m_pos += static_cast<uint64_t>(got);
+    return static_cast<size_t>(got);
 }
 
 bool CCipherStream::WriteBlocks(const void* data, size_t count) {

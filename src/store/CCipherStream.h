@@ -40,6 +40,8 @@ public:
     size_t Read(void* buffer, size_t count);
     // The rest of the data from the current position.
     std::string ReadAll();
+    // The same into `out`, whose room is reused (a walk reads one such stream per row).
+    void ReadAll(std::string& out);
     // Reads up to the next CR and swallows one LF after it; false at end of data.
     bool ReadLine(std::string& line);
     bool Write(const void* data, size_t count);

@@ -329,7 +329,7 @@ bool CFixedRecordTable::ExchangeBlob(std::string_view blobName, std::string& tex
     auto stream = m_table->OpenStream(name);
     if (!stream) return true;
     stream->EnableCipher(kStoreKey);
-    text = stream->ReadAll();
+    stream->ReadAll(text);
     return !stream->IsDamaged();
 }
 

@@ -78,9 +78,9 @@ void CEmailsTable::DoFieldExchange(CFieldExchange& fx) {
     m_rec.Header.clear();
     m_rec.Body.clear();
     if (!m_rec.HasCachedTexts()) return;
-    std::string blob;
-    ExchangeBlob("Xml", blob, false);
-    CDollarTagReader reader(blob);
+    m_blob.clear();
+    ExchangeBlob("Xml", m_blob, false);
+    CDollarTagReader reader(m_blob);
     m_rec.ExchangeTexts(reader);
 }
 

@@ -116,6 +116,7 @@ protected:
 
 private:
     std::string m_skipBefore;  // "%Y%m%d" of the range start; empty: no filter
+    std::string m_blob;        // the latest row's blob, kept for its room
 };
 
 class CFolderContentsTable : public CFixedRecordTable {

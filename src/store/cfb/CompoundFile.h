@@ -11,8 +11,8 @@
 // Not thread-safe: one thread uses a file at a time.
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,9 +22,20 @@
 #include "store/cfb/FileIo.h"
 #include "store/cfb/Header.h"
 #include "store/cfb/MiniFat.h"
+#include "store/cfb/SectorClaims.h"
 #include "store/cfb/SectorTable.h"
 
 namespace ph::cfb {
+
+// Applied to a stream's bytes on their way out of the file, piece by piece, from wherever the
+// file holds them: the store deciphers its streams in the same pass that reads them. Every
+// piece starts at the read's offset or at a multiple of 64 bytes into the stream.
+class ReadFilter {
+public:
+    virtual ~ReadFilter() = default;
+    // `from` and `to` may be the same.
+    virtual void Apply(const unsigned char* from, unsigned char* to, size_t size) = 0;
+};
 
 class CompoundFile {
 public:
@@ -59,8 +70,10 @@ public:
     bool DestroyElement(EntryId storage, std::string_view name);
 
     uint64_t StreamSize(EntryId stream) const { return m_dir[stream].size; }
-    // Reads up to `size` bytes at `offset`; the count read, or -1 when the stream is damaged.
-    int64_t ReadStream(EntryId stream, uint64_t offset, void* buffer, size_t size);
+    // Reads up to `size` bytes at `offset`, through `filter` when there is one; the count
+    // read, or -1 when the stream is damaged.
+    int64_t ReadStream(EntryId stream, uint64_t offset, void* buffer, size_t size,
+                       ReadFilter* filter = nullptr);
     bool WriteStream(EntryId stream, uint64_t offset, const void* data, size_t size);
     bool SetStreamSize(EntryId stream, uint64_t size);
 
@@ -87,9 +100,20 @@ private:
     bool LoadChains();
     bool Fail(std::string reason);
 
-    // Regular streams: data in whole sectors along a FAT chain, cached per entry.
-    SectorChain& ChainOf(EntryId entry) { return m_chains[entry]; }
-    bool ReadRegular(EntryId entry, uint64_t offset, void* buffer, size_t size);
+    // Regular streams: data in whole sectors along a FAT chain, cached per entry, and how far
+    // a walk through the stream has got: a walk tells the file which sectors it needs next.
+    struct RegularStream {
+        SectorChain chain;
+        uint64_t readEnd = 0;      // where the latest read ended
+        uint64_t announcedTo = 0;  // the file has been told of the bytes before this
+    };
+    SectorChain& ChainOf(EntryId entry) { return m_regular[entry].chain; }
+    bool ReadRegular(EntryId entry, uint64_t offset, void* buffer, size_t size, ReadFilter* filter);
+    // Reads `size` bytes at file offset `at` (zeros past the end of a short file).
+    bool ReadFromFile(uint64_t at, unsigned char* out, size_t size, ReadFilter* filter);
+    // Before a read of [offset, offset + size): when it carries on from the read before, the
+    // file hears of the sectors that follow, so it can read them ahead.
+    void AnnounceNext(RegularStream& stream, uint64_t offset, size_t size);
     bool WriteRegular(EntryId entry, uint64_t offset, const void* data, size_t size);
     bool ResizeRegular(EntryId entry, uint64_t size);
     void RelinkChain(SectorChain& chain, size_t index, uint32_t fresh, uint32_t* head);
@@ -102,7 +126,7 @@ private:
     // Before the first mini sector is freed or handed out: every chain checked (a sector of
     // two chains stays with the earlier entry), the free ones known.
     bool PrepareMiniChanges();
-    bool ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t size);
+    bool ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t size, ReadFilter* filter);
     bool WriteMini(EntryId entry, uint64_t offset, const void* data, size_t size);
     bool ResizeMini(EntryId entry, uint64_t size);
     bool AllocateMini(uint32_t& sector);
@@ -116,7 +140,6 @@ private:
     bool WriteZeros(EntryId stream, uint64_t offset, uint64_t count);
     void FreeElementData(EntryId entry);
     uint32_t MiniCapacity() const { return static_cast<uint32_t>(m_dir[kRoot].size / kMiniSectorSize); }
-
 
     void FlushDirectory(WriteBatch& batch);
     void FlushMiniFat(WriteBatch& batch);
@@ -135,8 +158,9 @@ private:
     MiniFat m_miniFat{*m_file, m_fat, 512};
     std::set<uint32_t> m_miniFree;  // valid once m_miniFreeReady
     bool m_miniFreeReady = false;
-    std::vector<bool> m_miniOwned;  // mini sectors of checked chains
-    std::unordered_map<EntryId, SectorChain> m_chains;  // regular streams and root
+    SectorClaims m_miniHeld;  // mini sectors of checked chains
+    std::vector<uint32_t> m_readChain;  // the mini chain of the latest read, kept for its room
+    std::unordered_map<EntryId, RegularStream> m_regular;  // regular streams and root
     // Directory sectors of sibling trees rebuilt at load. They go out with the next commit
     // that has changes of its own; opening and closing a file writes nothing.
     std::set<uint32_t> m_rebuiltDirSectors;

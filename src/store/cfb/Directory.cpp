@@ -69,6 +69,7 @@ void EntryName::Assign(std::u16string_view name) {
 }
 
 void Directory::InitEmpty() {
+    Restructured();
     m_entries.assign(m_perSector, DirEntry{});
     m_extras.clear();
     m_freeSlots.clear();
@@ -125,6 +126,7 @@ bool Directory::Load(size_t sectorCount, const SectorReader& read, std::string* 
     constexpr size_t kWindow = 128;
     const size_t count = sectorCount * m_perSector;
     const size_t sectorSize = m_perSector * kEntrySize;
+    Restructured();
     m_entries.clear();
     m_extras.clear();
     m_entries.reserve(count);
@@ -183,11 +185,36 @@ bool Directory::Load(size_t sectorCount, const SectorReader& read, std::string* 
     return true;
 }
 
+EntryId Directory::Successor(EntryId id) const {
+    if (m_entries[id].right != kNoEntry) {
+        EntryId n = m_entries[id].right;
+        while (m_entries[n].left != kNoEntry) n = m_entries[n].left;
+        return n;
+    }
+    EntryId parent = m_entries[id].parent;
+    while (parent != kNoEntry && m_entries[parent].right == id) {
+        id = parent;
+        parent = m_entries[id].parent;
+    }
+    return parent;
+}
+
 EntryId Directory::Find(EntryId storage, std::u16string_view name) const {
+    if (m_found != kNoEntry && m_foundIn == storage) {
+        const EntryId next = Successor(m_found);
+        if (next != kNoEntry && CompareNames(name, m_entries[next].name) == 0) {
+            m_found = next;
+            return next;
+        }
+    }
     EntryId n = m_entries[storage].child;
     while (n != kNoEntry) {
         const int c = CompareNames(name, m_entries[n].name);
-        if (c == 0) return n;
+        if (c == 0) {
+            m_foundIn = storage;
+            m_found = n;
+            return n;
+        }
         n = c < 0 ? m_entries[n].left : m_entries[n].right;
     }
     return kNoEntry;
@@ -236,6 +263,7 @@ EntryId Directory::NewSlot() {
 }
 
 EntryId Directory::Insert(EntryId storage, std::u16string_view name, EntryType type) {
+    Restructured();
     const EntryId z = NewSlot();
     const uint32_t generation = m_entries[z].generation;
     DirEntry& e = Edit(z);
@@ -326,6 +354,7 @@ void Directory::InsertFixup(EntryId storage, EntryId z) {
 }
 
 void Directory::Remove(EntryId storage, EntryId z) {
+    Restructured();
     EntryId y = z;
     EntryId x, xParent;
     if (m_entries[z].left == kNoEntry) {
@@ -365,6 +394,7 @@ void Directory::Remove(EntryId storage, EntryId z) {
 }
 
 void Directory::Release(EntryId id) {
+    Restructured();
     const uint32_t generation = m_entries[id].generation + 1;
     Edit(id) = DirEntry{};
     E(id).generation = generation;
@@ -444,6 +474,7 @@ bool Directory::IsValidTree(EntryId storage) const {
 }
 
 void Directory::Rebuild(EntryId storage, std::vector<EntryId> children) {
+    Restructured();
     std::stable_sort(children.begin(), children.end(), [this](EntryId a, EntryId b) {
         return CompareNames(m_entries[a].name, m_entries[b].name) < 0;
     });

@@ -105,6 +105,8 @@ public:
         return id < m_entries.size() && m_entries[id].type != EntryType::Empty;
     }
 
+    // A walk asks for names in sibling order: the entry after the previous answer is tried
+    // before the tree is searched.
     EntryId Find(EntryId storage, std::u16string_view name) const;
     // The first child named after `name` in sibling order; the first child for an empty name.
     EntryId UpperBound(EntryId storage, std::u16string_view name) const;
@@ -138,6 +140,10 @@ private:
     DirEntry& E(EntryId id) { return m_entries[id]; }
     void Touch(EntryId id) { m_dirtySectors.insert(static_cast<uint32_t>(id / m_perSector)); }
     EntryId NewSlot();
+    // The next entry of its tree in sibling order, or kNoEntry.
+    EntryId Successor(EntryId id) const;
+    // The trees change: the latest answer of Find may no longer lead to the next one.
+    void Restructured() { m_found = kNoEntry; }
     bool ParseEntry(const unsigned char* p, std::string* error);
     void RotateLeft(EntryId storage, EntryId x);
     void RotateRight(EntryId storage, EntryId x);
@@ -154,6 +160,9 @@ private:
     std::unordered_map<EntryId, EntryExtras> m_extras;  // only entries that have any
     std::set<EntryId> m_freeSlots;
     std::set<uint32_t> m_dirtySectors;
+    // The latest answer of Find and the storage it was asked about; kNoEntry after a change.
+    mutable EntryId m_found = kNoEntry;
+    mutable EntryId m_foundIn = kNoEntry;
 };
 
 }  // namespace ph::cfb

@@ -18,6 +18,9 @@ constexpr size_t kHeaderDifatCount = 109;
 constexpr uint32_t kMiniStreamCutoff = 4096;
 constexpr uint32_t kMiniSectorSize = 64;
 
+// Sizes come from the file and may be near 2^64: a + b - 1 would wrap.
+constexpr uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
 struct Header {
     uint16_t minorVersion = 0x003E;
     uint16_t majorVersion = 3;

@@ -1,11 +1,12 @@
 #pragma once
 // Memory for the tables of an open file that grow with the store: the FAT, the directory
-// entries, the sector chains and the chunk cache. A store of 100,000 messages holds tens of
-// megabytes of them, every page touched as the file opens and is read. On the virtual
-// machines we run on, the first touch of each 4 KB page costs a trap to the host, and those
-// traps came to a quarter of the time it took to read such a store; tables of 1 MB and more
-// are therefore asked to be backed by transparent huge pages, one trap per 2 MB. Where huge
-// pages are off or none are free the request is ignored and nothing else changes.
+// entries, the sector chains, the claims on sectors and the chunk cache. A store of 100,000
+// messages holds tens of megabytes of them, every page touched as the file opens and is read.
+// On the virtual machines we run on, the first touch of each 4 KB page costs a trap to the
+// host, and those traps came to a quarter of the time it took to read such a store; tables of
+// 256 KB and more are therefore asked to be backed by transparent huge pages, one trap per
+// 2 MB. Where huge pages are off or none are free the request is ignored and nothing else
+// changes.
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -14,8 +15,9 @@
 namespace ph::cfb {
 
 inline constexpr size_t kHugePageSize = size_t(2) << 20;
-// From this size on a table is given whole huge pages.
-inline constexpr size_t kLargeTable = size_t(1) << 20;
+// From this size on a table is given whole huge pages: one trap for 2 MB costs about what a
+// dozen for 4 KB pages do.
+inline constexpr size_t kLargeTable = size_t(256) << 10;
 
 void* AllocateTable(size_t bytes);
 void FreeTable(void* table, size_t bytes) noexcept;

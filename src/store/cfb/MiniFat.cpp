@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "common/Bytes.h"
 #include "store/cfb/Header.h"
@@ -22,6 +23,7 @@ void MiniFat::Reset(SectorChain chain, uint32_t sectorSize) {
     m_ring.clear();
     m_inRing.assign(m_chain.size(), false);
     m_ringNext = 0;
+    m_walkNext = SIZE_MAX;
 }
 
 MiniFat::Block MiniFat::TakeBuffer(uint32_t block) {
@@ -41,14 +43,32 @@ MiniFat::Block MiniFat::TakeBuffer(uint32_t block) {
 
 uint32_t* MiniFat::Entries(size_t block) {
     if (m_blocks[block]) return m_blocks[block].get();
-    Block entries = TakeBuffer(static_cast<uint32_t>(block));
+    size_t count = 1;
+    while (count < kReadTogether && block + count < m_chain.size() && !m_blocks[block + count] &&
+           m_chain[block + count] == m_chain[block] + count)
+        ++count;
     const size_t bytes = size_t(m_perSector) * 4;
-    const int64_t got = m_file.ReadAt(m_fat.OffsetOf(m_chain[block]), entries.get(), bytes);
-    if (got < 0) return nullptr;  // listed in the ring, but its turn to leave frees nothing
-    // A sector cut off by the end of the file reads as free entries.
-    std::fill(entries.get() + got / 4, entries.get() + m_perSector, kFreeSect);
-    for (uint32_t i = 0; i < m_perSector; ++i) entries[i] = LoadLE32(&entries[i]);
-    m_blocks[block] = std::move(entries);
+    m_readBuffer.resize(count * bytes);
+    const int64_t got =
+        m_file.ReadAt(m_fat.OffsetOf(m_chain[block]), m_readBuffer.data(), count * bytes);
+    if (got < 0) return nullptr;
+    // A walk carries on with the sectors after these: the file hears of them in time.
+    if (block == m_walkNext) {
+        const size_t end = std::min(m_chain.size(), block + count + kReadTogether);
+        for (size_t k = block + count; k < end; ++k)
+            m_file.ReadSoon(m_fat.OffsetOf(m_chain[k]), bytes);
+    }
+    m_walkNext = block + count;
+    for (size_t k = 0; k < count; ++k) {
+        Block entries = TakeBuffer(static_cast<uint32_t>(block + k));
+        const int64_t left = got - static_cast<int64_t>(k * bytes);
+        const size_t have = static_cast<size_t>(std::clamp<int64_t>(left, 0, int64_t(bytes)));
+        std::memcpy(entries.get(), m_readBuffer.data() + k * bytes, have);
+        // A sector cut off by the end of the file reads as free entries.
+        std::fill(entries.get() + have / 4, entries.get() + m_perSector, kFreeSect);
+        for (uint32_t i = 0; i < m_perSector; ++i) entries[i] = LoadLE32(&entries[i]);
+        m_blocks[block + k] = std::move(entries);
+    }
     return m_blocks[block].get();
 }
 

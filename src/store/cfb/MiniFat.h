@@ -18,6 +18,9 @@ class MiniFat {
 public:
     // Unchanged sectors kept in memory at most (each a sector's worth of entries).
     static constexpr size_t kCachedBlocks = 256;
+    // Sectors that follow each other in the file are read together, up to this many: a walk
+    // through the small streams uses the mini FAT in order.
+    static constexpr size_t kReadTogether = 32;
 
     // `file` and `fat` must outlive this object.
     MiniFat(IFile& file, const SectorTable& fat, uint32_t sectorSize)
@@ -50,7 +53,8 @@ private:
     // Sector sizes are powers of two: a chain walk shifts and masks rather than divides.
     size_t BlockOf(uint32_t m) const { return m >> m_shift; }
     uint32_t SlotOf(uint32_t m) const { return m & (m_perSector - 1); }
-    // The entries of sector `block`, read when not in memory; null on a read error.
+    // The entries of sector `block`, read when not in memory, together with the sectors that
+    // follow it in the file and are not in memory either; null on a read error.
     uint32_t* Entries(size_t block);
     // A buffer for one more unchanged sector: the one of the sector whose turn it is to leave
     // memory, or a new one while the ring has room.
@@ -61,13 +65,15 @@ private:
     uint32_t m_perSector = 0;
     uint32_t m_shift = 0;
     SectorChain m_chain;
-    std::vector<Block> m_blocks;  // null: not in memory
+    LargeVector<Block> m_blocks;  // null: not in memory
     std::set<uint32_t> m_dirty;
     // Sectors read from the file, in a ring: the oldest leaves first, unless it has changed
     // since. Invariant: a sector in memory is in the ring, changed, or both.
     std::vector<uint32_t> m_ring;
     std::vector<bool> m_inRing;
     size_t m_ringNext = 0;
+    std::vector<char> m_readBuffer;  // kept for its room
+    size_t m_walkNext = SIZE_MAX;    // the sector after the latest ones read
 };
 
 }  // namespace ph::cfb

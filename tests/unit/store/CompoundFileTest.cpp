@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -192,6 +193,71 @@ TEST(CompoundFile, ManySiblingsKeepAValidBalancedTree) {
     cf = OpenOn(disk);
     EXPECT_TRUE(cf->Dir().IsValidTree(CompoundFile::kRoot));
     EXPECT_EQ(cf->Dir().Children(CompoundFile::kRoot).size(), 1500u);
+}
+
+// Look-ups follow on from the previous answer when a walk asks for names in sibling order;
+// whatever the order and whatever changed in between, each finds its own storage's entry.
+TEST(CompoundFile, LookupsInAnyOrderFindTheEntryOfTheirOwnStorage) {
+    using Step = std::function<void(CompoundFile&, EntryId a, EntryId b)>;
+    auto find = [](bool inA, std::string name) {
+        return std::make_pair(inA, std::move(name));
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::pair<bool, std::string>> before;  // storage A (true) or B, name
+        Step change;
+        std::vector<std::pair<bool, std::string>> after;
+    } cases[] = {
+        {"sibling order", {find(true, "s10"), find(true, "s11"), find(true, "s12")}, nullptr,
+         {find(true, "s13"), find(true, "s14")}},
+        {"backwards", {find(true, "s14"), find(true, "s13"), find(true, "s12")}, nullptr, {}},
+        {"the next name asked of a storage that lacks it",
+         {find(true, "s10"), find(false, "s11"), find(true, "s11")}, nullptr, {}},
+        {"storages taking turns with the same names",
+         {find(true, "s10"), find(false, "s10"), find(true, "s12"), find(false, "s12")}, nullptr,
+         {find(false, "s14"), find(true, "s14")}},
+        {"the previous answer destroyed",
+         {find(true, "s10")},
+         [](CompoundFile& cf, EntryId a, EntryId) { ASSERT_TRUE(cf.DestroyElement(a, "s10")); },
+         {find(true, "s11"), find(true, "s10")}},
+        {"a name put in right after the previous answer",
+         {find(true, "s19")},
+         [](CompoundFile& cf, EntryId a, EntryId) {
+             ASSERT_NE(cf.CreateElement(a, "s1a", EntryType::Stream), kNoEntry);
+         },
+         {find(true, "s1a"), find(true, "s20")}},
+        {"the tree reloaded", {find(true, "s30")},
+         [](CompoundFile& cf, EntryId, EntryId) { ASSERT_TRUE(cf.Rollback()); },
+         {find(true, "s31"), find(false, "s32")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto disk = std::make_shared<MemDisk>();
+        auto cf = CreateOn(disk);
+        const EntryId a = cf->CreateElement(CompoundFile::kRoot, "A", EntryType::Storage);
+        const EntryId b = cf->CreateElement(CompoundFile::kRoot, "B", EntryType::Storage);
+        // B holds the even names only.
+        for (int i = 10; i < 50; ++i) {
+            const std::string name = "s" + std::to_string(i);
+            ASSERT_NE(cf->CreateElement(a, name, EntryType::Stream), kNoEntry);
+            if (i % 2 == 0) {
+                ASSERT_NE(cf->CreateElement(b, name, EntryType::Stream), kNoEntry);
+            }
+        }
+        ASSERT_TRUE(cf->Commit());
+        auto check = [&](const std::vector<std::pair<bool, std::string>>& lookups) {
+            for (const auto& [inA, name] : lookups) {
+                const EntryId storage = inA ? a : b;
+                EntryId expected = kNoEntry;
+                for (EntryId id : cf->Dir().Children(storage))
+                    if (NarrowName(cf->Dir()[id].name) == name) expected = id;
+                EXPECT_EQ(cf->Find(storage, name), expected) << (inA ? "A/" : "B/") << name;
+            }
+        };
+        check(c.before);
+        if (c.change) c.change(*cf, a, b);
+        check(c.after);
+    }
 }
 
 TEST(CompoundFile, SiblingOrderIsLengthThenCaseInsensitiveText) {

@@ -1,6 +1,7 @@
-// The file under the compound-file engine keeps recently read chunks in memory: every read
-// must still see exactly what the file holds, whatever writes, cuts and extensions came
-// since a chunk was read.
+// The file under the compound-file engine keeps recently read chunks in memory, and reads the
+// chunks a walk announces ahead of it on a helper thread: every read must still see exactly
+// what the file holds, whatever writes, cuts and extensions came since a chunk was read, or
+// while it was being read.
 #include "store/cfb/FileIo.h"
 
 #include <gtest/gtest.h>
@@ -97,6 +98,8 @@ TEST(FileIo, CachedReadsSeeEveryWriteCutAndExtension) {
         std::mt19937 rng(17);
         s.Write(0, Pattern(rng, kWalked));
         for (uint64_t at = 0; at < kWalked; at += 2128) {
+            // The chunks ahead are on their way when the changes below land on them.
+            s.file->ReadSoon(at, 4 * kChunk);
             s.Check(at, 2128);
             if (::testing::Test::HasFatalFailure()) return;
             c.during(s, rng, at);

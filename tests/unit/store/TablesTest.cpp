@@ -379,6 +379,24 @@ TEST(FixedRecordTable, CachedTextsLiveInTheBlobOnlyWhenThereAreAny) {
     EXPECT_EQ(withoutTexts.m_rec.PlainTextSize, 10);
 }
 
+// A walk reads every row's blob into the same buffer: a row whose blob is gone must not show
+// the texts of the row before.
+TEST(FixedRecordTable, RowWhoseBlobIsGoneReadsNoTextsOfTheRowBefore) {
+    MemStore store;
+    AddMessage(store.root, "first", true);
+    AddMessage(store.root, "second", true);
+    ASSERT_TRUE(store.root.OpenChild("Emails")->Destroy("Blob_Xml_1"));
+    CEmailsTable emails(store.root);
+    emails.m_includeTexts = true;
+    ASSERT_TRUE(emails.Open());
+    EXPECT_EQ(emails.m_rec.PlainText, "plain first");
+    ASSERT_TRUE(emails.MoveNext());
+    EXPECT_EQ(emails.m_rec.MsgUniqueID, "second");
+    EXPECT_EQ(emails.m_rec.PlainTextSize, 12);
+    EXPECT_EQ(emails.m_rec.PlainText, "");
+    EXPECT_EQ(emails.m_rec.Body, "");
+}
+
 TEST(FixedRecordTable, DateRangeSkipsRowsSentBeforeItsStart) {
     MemStore store;
     const DateTime dates[] = {DateTime::FromParts(2003, 1, 1), DateTime::FromParts(2004, 6, 1),

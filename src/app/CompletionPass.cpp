@@ -72,6 +72,16 @@ void CChildFrame::CompletionPass() {
 
 void CChildFrame::SaveAccountMessages(CEmailAccount& account, bool aborted) {
     MessageList& messages = account.GetMessages();
+    std::vector<CEmailMessage*> arrivals;
+    for (const auto& m : messages) {
+        // A listing that was cut short says nothing about what left the server.
+        if (m->IsOnServer != m->WasOnServer && (aborted || account.m_tries >= 5)) m->IsOnServer = m->WasOnServer;
+        if (m->Slot() < 0 && m->IsOnServer && !m->MarkedForDelete) arrivals.push_back(m.get());
+    }
+    // All the new mail through the rules at once, before any of it is stored: no rule reads
+    // what storing changes, and over a list the next messages load while one is matched.
+    m_doc.ApplyRulesToEach(arrivals, &account);
+
     m_doc.m_savingTotal = static_cast<int>(messages.size());
     int shownPercent = -1;
     for (size_t i = 0; i < messages.size(); ++i) {
@@ -82,8 +92,6 @@ void CChildFrame::SaveAccountMessages(CEmailAccount& account, bool aborted) {
             m_ui.SetStatusText(Format("Saving %d%%", percent));
             shownPercent = percent;
         }
-        // A listing that was cut short says nothing about what left the server.
-        if (m.IsOnServer != m.WasOnServer && (aborted || account.m_tries >= 5)) m.IsOnServer = m.WasOnServer;
         const bool stored = m.Slot() >= 0;
         if (!m.IsOnServer || m.MarkedForDelete) {
             if (stored && (m.FlagsChangedSinceWritten() || m.OnServerChangedSinceWritten())) m_doc.SaveMessageFlags(m);
@@ -97,7 +105,6 @@ void CChildFrame::SaveAccountMessages(CEmailAccount& account, bool aborted) {
 
 void CChildFrame::StoreNewArrival(CEmailMessage& m) {
     CEmailAccount* account = m.Account();
-    m_doc.ApplyRules(m, account);
     CEmailFolderNode* serverFolder = !IsRootFolder(m.Folder) ? ServerFolderNamed(*account, m.Folder) : nullptr;
     if (serverFolder) m.IsNotInRoot = true;
     if (!m_doc.StoreNewMessage(m)) return;

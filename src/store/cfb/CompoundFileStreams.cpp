@@ -8,6 +8,31 @@
 #include "store/cfb/CompoundFile.h"
 
 namespace ph::cfb {
+namespace {
+
+// The part of a read or write at `offset` that can go in one call: it runs on while the
+// chain's sectors follow each other (in the file, or in the mini stream for mini sectors).
+struct SectorRun {
+    uint32_t sector;  // holds the first byte
+    uint32_t within;  // where the first byte lies in that sector
+    size_t size;      // at most the size asked for
+};
+
+// `offset` must lie inside the chain.
+template <class Chain>
+SectorRun RunAt(const Chain& chain, uint32_t sectorSize, uint64_t offset, size_t size) {
+    size_t k = static_cast<size_t>(offset / sectorSize);
+    const uint32_t within = static_cast<uint32_t>(offset % sectorSize);
+    const uint32_t first = chain[k];
+    size_t run = std::min<size_t>(sectorSize - within, size);
+    while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
+        ++k;
+        run = std::min<size_t>(run + sectorSize, size);
+    }
+    return {first, within, run};
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Streams
@@ -144,20 +169,13 @@ bool CompoundFile::ReadRegular(EntryId entry, uint64_t offset, void* buffer, siz
     const uint32_t ss = SectorSize();
     auto* out = static_cast<unsigned char*>(buffer);
     while (size > 0) {
-        size_t k = static_cast<size_t>(offset / ss);
-        const uint32_t within = static_cast<uint32_t>(offset % ss);
-        if (k >= chain.size()) return false;
-        // Read physically adjacent sectors in one go.
-        size_t run = std::min<size_t>(ss - within, size);
-        while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
-            ++k;
-            run = std::min<size_t>(run + ss, size);
-        }
-        const uint64_t at = m_fat.OffsetOf(chain[static_cast<size_t>(offset / ss)]) + within;
-        if (!ReadFromFile(at, out, run, filter)) return false;
-        out += run;
-        offset += run;
-        size -= run;
+        if (offset / ss >= chain.size()) return false;
+        const SectorRun run = RunAt(chain, ss, offset, size);
+        if (!ReadFromFile(m_fat.OffsetOf(run.sector) + run.within, out, run.size, filter))
+            return false;
+        out += run.size;
+        offset += run.size;
+        size -= run.size;
     }
     return true;
 }
@@ -294,19 +312,12 @@ bool CompoundFile::ReadMini(EntryId entry, uint64_t offset, void* buffer, size_t
     if (!MiniChain(entry, chain)) return false;
     auto* out = static_cast<unsigned char*>(buffer);
     while (size > 0) {
-        size_t k = static_cast<size_t>(offset / kMiniSectorSize);
-        const uint32_t within = static_cast<uint32_t>(offset % kMiniSectorSize);
-        const uint32_t first = chain[k];
-        size_t run = std::min<size_t>(kMiniSectorSize - within, size);
-        while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
-            ++k;
-            run = std::min<size_t>(run + kMiniSectorSize, size);
-        }
-        const uint64_t at = uint64_t(first) * kMiniSectorSize + within;
-        if (!ReadRegular(kRoot, at, out, run, filter)) return false;
-        out += run;
-        offset += run;
-        size -= run;
+        const SectorRun run = RunAt(chain, kMiniSectorSize, offset, size);
+        const uint64_t at = uint64_t(run.sector) * kMiniSectorSize + run.within;
+        if (!ReadRegular(kRoot, at, out, run.size, filter)) return false;
+        out += run.size;
+        offset += run.size;
+        size -= run.size;
     }
     return true;
 }
@@ -316,19 +327,12 @@ bool CompoundFile::WriteMini(EntryId entry, uint64_t offset, const void* data, s
     if (!MiniChain(entry, chain)) return false;  // nothing changed yet
     const auto* in = static_cast<const unsigned char*>(data);
     while (size > 0) {
-        size_t k = static_cast<size_t>(offset / kMiniSectorSize);
-        const uint32_t within = static_cast<uint32_t>(offset % kMiniSectorSize);
-        const uint32_t first = chain[k];
-        size_t run = std::min<size_t>(kMiniSectorSize - within, size);
-        while (run < size && k + 1 < chain.size() && chain[k + 1] == chain[k] + 1) {
-            ++k;
-            run = std::min<size_t>(run + kMiniSectorSize, size);
-        }
-        if (!WriteRegular(kRoot, uint64_t(first) * kMiniSectorSize + within, in, run))
+        const SectorRun run = RunAt(chain, kMiniSectorSize, offset, size);
+        if (!WriteRegular(kRoot, uint64_t(run.sector) * kMiniSectorSize + run.within, in, run.size))
             return false;
-        in += run;
-        offset += run;
-        size -= run;
+        in += run.size;
+        offset += run.size;
+        size -= run.size;
     }
     return true;
 }

@@ -16,6 +16,9 @@ namespace ph::cfb {
 namespace {
 
 constexpr unsigned kRingEntries = 256;
+// How often, and how far apart, a ring with reads under way is entered again after it failed.
+constexpr int kEnterFailuresMax = 2000;
+constexpr useconds_t kEnterRetryUs = 1000;
 
 unsigned Acquired(unsigned* shared) {
     return std::atomic_ref<unsigned>(*shared).load(std::memory_order_acquire);
@@ -96,12 +99,21 @@ bool RingReader::RunBatch(const std::vector<ReadPiece>& pieces, size_t first, si
     Release(m_sqTail, tail + static_cast<unsigned>(count));
     size_t reaped = 0;
     size_t toSubmit = count;
+    int failures = 0;
     auto* cqes = static_cast<io_uring_cqe*>(m_cqes);
     while (reaped < count) {
         const long entered = ::syscall(__NR_io_uring_enter, m_ring, toSubmit, count - reaped,
                                        IORING_ENTER_GETEVENTS, nullptr, 0);
-        if (entered < 0 && errno != EINTR) return false;
         if (entered > 0) toSubmit -= std::min<size_t>(toSubmit, static_cast<size_t>(entered));
+        if (entered < 0 && errno != EINTR) {
+            // Nothing under way: what is not read yet is the caller's to do.
+            if (count - toSubmit == reaped) return false;
+            // Reads under way write into the caller's buffers whatever happens here, so they
+            // are waited for (a full ring or a short lack of memory passes) before those
+            // buffers can go back; a ring that keeps failing gets a bounded time.
+            if (++failures > kEnterFailuresMax) return false;
+            ::usleep(kEnterRetryUs);
+        }
         unsigned head = *m_cqHead;
         const unsigned ready = Acquired(m_cqTail);
         for (; head != ready; ++head, ++reaped) {

@@ -1,13 +1,24 @@
 // The read path under the store's streams: scattered reads in batches, filtered reads taken
 // straight out of the file's chunks, and the sectors a walk announces ahead of itself. Runs
 // on real files, whose chunks are read ahead on a helper thread (also under
-// ThreadSanitizer).
+// ThreadSanitizer), and, in child processes that may not use io_uring, one pread at a time.
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -283,6 +294,162 @@ TEST(StreamRead, AWalkAnnouncesTheSectorsAheadOfItAndNothingElse) {
         EXPECT_FALSE(file.announced.empty());
         for (const auto& a : file.announced)
             EXPECT_TRUE(Covered(largeStream, a.begin, a.end)) << a.begin;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Without io_uring. Container runtimes commonly refuse it through seccomp and some kernels are
+// built without it; the store must then read everything the ordinary way.
+
+#if defined(__x86_64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr uint32_t kAuditArch = 0;  // no filter below for this architecture
+#endif
+
+// How a child process ends.
+enum ChildResult { kAllRead = 0, kWrongRead = 1, kNoFilter = 77 };
+
+struct Refusal {
+    const char* name;
+    std::vector<long> calls;
+    int error;
+};
+
+// Makes `refusal.calls` fail with its error in this process from now on (a filter cannot be
+// taken off again: only a child may do this). False when the kernel will not take a filter.
+bool InstallRefusal(const Refusal& refusal) {
+    if (kAuditArch == 0) return false;
+    std::vector<sock_filter> program = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        // Call numbers mean other calls under another architecture's ABI.
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    };
+    const uint32_t refuse =
+        SECCOMP_RET_ERRNO | (static_cast<uint32_t>(refusal.error) & SECCOMP_RET_DATA);
+    for (long call : refusal.calls) {
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 1));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, refuse));
+    }
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
+// Without the filter these arguments fail with another error (a bad descriptor or address),
+// so the expected one can only come from the filter.
+bool FilterHolds(const Refusal& refusal) {
+    for (long call : refusal.calls) {
+        errno = 0;
+        if (::syscall(call, -1, 0, 0, 0, nullptr, 0) != -1 || errno != refusal.error) return false;
+    }
+    return true;
+}
+
+int Complain(const std::string& what) {
+    std::fprintf(stderr, "child: %s\n", what.c_str());
+    return kWrongRead;
+}
+
+// Scattered pieces of the file, more than a ring holds at once, with one cut short by the end
+// of the file and one wholly beyond it: each must come back with its count, and a short one
+// with the rest of its buffer untouched.
+int CheckBatch(IFile& file, const std::string& bytes) {
+    const uint64_t size = bytes.size();
+    std::vector<std::pair<uint64_t, size_t>> wanted;
+    for (uint64_t i = 0; i < 300; ++i) wanted.push_back({i * 7919 * 61 % size, 1 + i * 37 % 3000});
+    wanted.push_back({size - 100, 400});
+    wanted.push_back({size + 512, 512});
+    std::vector<std::string> buffers;
+    std::vector<ReadPiece> pieces;
+    for (const auto& [offset, length] : wanted) buffers.emplace_back(length, '\x55');
+    for (size_t i = 0; i < wanted.size(); ++i)
+        pieces.push_back({wanted[i].first, buffers[i].data(), wanted[i].second});
+    std::vector<int64_t> got;
+    if (!file.ReadBatch(pieces, got)) return Complain("the batch failed");
+    if (got.size() != wanted.size()) return Complain("a count for every piece was not given");
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const auto [offset, length] = wanted[i];
+        const std::string there = offset < size ? bytes.substr(offset, length) : std::string();
+        const std::string& buffer = buffers[i];
+        const std::string where = "piece " + std::to_string(i) + " at " + std::to_string(offset);
+        if (got[i] != static_cast<int64_t>(there.size())) return Complain(where + ": wrong count");
+        if (buffer.compare(0, there.size(), there) != 0) return Complain(where + ": wrong bytes");
+        if (buffer.find_first_not_of('\x55', there.size()) != std::string::npos)
+            return Complain(where + ": written past what was read");
+    }
+    return kAllRead;
+}
+
+using Streams = std::vector<std::pair<std::string, std::string>>;
+
+// Runs in the child: refuses io_uring as `refusal` says, then reads the file as a batch, and
+// opens it (its FAT and directory are read in batches) and reads every stream.
+int ReadWithoutRing(const Refusal& refusal, const std::string& path, const std::string& bytes,
+                    const Streams& streams) {
+    if (!InstallRefusal(refusal)) return kNoFilter;
+    if (!FilterHolds(refusal)) return Complain("the filter does not refuse io_uring");
+    std::string error;
+    {
+        std::unique_ptr<PosixFile> file = PosixFile::Open(path, false, &error);
+        if (!file) return Complain(error);
+        if (const int result = CheckBatch(*file, bytes); result != kAllRead) return result;
+    }
+    auto cf = CompoundFile::Open(path, &error);
+    if (!cf) return Complain("cannot open the file: " + error);
+    for (const auto& [name, data] : streams) {
+        const EntryId id = cf->Find(CompoundFile::kRoot, name);
+        if (id == kNoEntry) return Complain("stream " + name + " is missing");
+        std::string read(data.size(), '\0');
+        const int64_t n = cf->ReadStream(id, 0, read.data(), read.size());
+        if (n != static_cast<int64_t>(data.size()) || read != data)
+            return Complain("stream " + name + " reads wrong");
+    }
+    return kAllRead;
+}
+
+TEST(StreamRead, EverythingReadsThroughPreadWhenIoUringIsRefused) {
+    TempPath temp("no-ring");
+    Streams streams;
+    {
+        std::string error;
+        auto cf = CompoundFile::Create(temp.path, &error);
+        ASSERT_TRUE(cf) << error;
+        streams = FillFile(*cf);
+        // Past 109 FAT sectors, so the DIFAT is read too; the FAT sectors lie 64 KB apart, each
+        // its own piece of the batch.
+        const std::string& bulk = streams.emplace_back("Bulk", Pattern(99, 8 << 20)).second;
+        const EntryId id = cf->CreateElement(CompoundFile::kRoot, "Bulk", EntryType::Stream);
+        ASSERT_TRUE(cf->WriteStream(id, 0, bulk.data(), bulk.size()));
+        ASSERT_TRUE(cf->Commit());
+    }
+    std::ifstream in(temp.path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_GT(bytes.size(), size_t(8) << 20);
+
+    const std::vector<long> everyCall = {__NR_io_uring_setup, __NR_io_uring_enter,
+                                         __NR_io_uring_register};
+    const Refusal refusals[] = {
+        {"a kernel without io_uring", everyCall, ENOSYS},
+        {"a container that forbids it", everyCall, EPERM},
+        // The ring is made but its first batch refused: every piece is read again.
+        {"a ring that cannot be entered", {__NR_io_uring_enter}, EPERM},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) _exit(ReadWithoutRing(refusal, temp.path, bytes, streams));
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+        if (WEXITSTATUS(status) == kNoFilter) GTEST_SKIP() << "no seccomp filter can be installed";
+        EXPECT_EQ(WEXITSTATUS(status), kAllRead) << "the child says why above";
     }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 // A test with a document open on a fresh store of its own, in a folder named after the test.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -9,6 +8,7 @@
 
 #include "doc/CPostharbourDoc.h"
 #include "model/Profile.h"
+#include "support/Files.h"
 #include "support/RecordingUI.h"
 
 namespace ph::test {
@@ -16,10 +16,7 @@ namespace ph::test {
 class OpenDocument : public testing::Test {
 protected:
     void SetUp() override {
-        dir = std::filesystem::path(testing::TempDir()) /
-              ("doc-" + std::to_string(getpid()) + "-" + testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        dir = TestDir("doc");
         profile = std::make_unique<Profile>((dir / "test.ini").string());
         doc = std::make_unique<CPostharbourDoc>(ui, *profile);
         ASSERT_TRUE(doc->OpenStore(StorePath())) << doc->OpenError();

@@ -2,14 +2,13 @@
 // server: what a check leaves in the store when the server is fine, stops answering in the
 // middle of a listing, or the user aborts.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <thread>
 
+#include "FakePop3.h"
 #include "ServerProcess.h"
 #include "app/CChildFrame.h"
 #include "common/Clock.h"
@@ -25,24 +24,6 @@ namespace fs = std::filesystem;
 struct AlwaysOnline : IConnectivity {
     bool IsOnline() const override { return true; }
     bool Dial() override { return false; }
-};
-
-// The scripted server holding `files` (unique id -> message text, served in id order).
-class Server {
-public:
-    Server(const fs::path& dir, const std::string& scenario, const std::map<std::string, std::string>& files)
-        : m_process(dir, {PH_PYTHON, PH_FAKE_POP3, "--scenario", scenario, "--messages", WriteFiles(dir, files)}) {}
-    int Port() const { return m_process.Port(); }
-
-private:
-    static std::string WriteFiles(const fs::path& dir, const std::map<std::string, std::string>& files) {
-        const fs::path mail = dir.string() + "-mail";
-        fs::remove_all(mail);
-        fs::create_directories(mail);
-        for (const auto& [id, text] : files) std::ofstream(mail / id, std::ios::binary) << text;
-        return mail.string();
-    }
-    test::ScriptServer m_process;
 };
 
 std::string Mail(const std::string& subject) {
@@ -70,13 +51,9 @@ protected:
     }
     // Points the account (made on first use) at a new server.
     CEmailAccount& Serve(const std::string& scenario, const std::map<std::string, std::string>& files, int smtpPort = 25) {
-        servers.push_back(std::make_unique<Server>(dir / ("server" + std::to_string(servers.size())), scenario, files));
-        CEmailAccount::Settings s;
-        s.userName = "alice";
-        s.password = "alice-secret";
-        s.emailName = "alice@example.com";
-        s.incomingServer = "127.0.0.1";
-        s.incomingPort = servers.back()->Port();
+        servers.push_back(std::make_unique<test::FakePop3Server>(
+            dir / ("server" + std::to_string(servers.size())), scenario, files));
+        CEmailAccount::Settings s = servers.back()->AccountSettings();
         s.outgoingServers = {"127.0.0.1", "", ""};
         s.outgoingPort = smtpPort;
         if (doc->m_accounts.empty())
@@ -84,11 +61,7 @@ protected:
         else
             doc->ChangeAccountSettings(*doc->m_accounts[0], s);
         CEmailAccount& account = *doc->m_accounts[0];
-        Pop3Mail::Timeouts t;
-        t.beforeLogin = t.afterLogin = 1500;
-        t.probe = 300;
-        t.silence = 1500;
-        account.AccessAs<Pop3Mail>()->SetTimeouts(t);
+        account.AccessAs<Pop3Mail>()->SetTimeouts(test::FakePop3Server::Timeouts());
         return account;
     }
     // Ticks until nothing is busy; `whileChecking` runs on every tick before that.
@@ -110,7 +83,7 @@ protected:
 
     SystemClock clock;
     AlwaysOnline online;
-    std::vector<std::unique_ptr<Server>> servers;
+    std::vector<std::unique_ptr<test::FakePop3Server>> servers;
     std::unique_ptr<CChildFrame> frame;
 };
 

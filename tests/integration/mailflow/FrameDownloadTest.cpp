@@ -4,20 +4,19 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Pop3Jobs.h"
-#include "ServerProcess.h"
+#include "FakePop3.h"
 #include "app/CChildFrame.h"
 #include "common/Clock.h"
 #include "net/Connectivity.h"
 #include "retrieval/Pop3Mail.h"
 #include "rules/CMailRule.h"
+#include "support/Files.h"
 #include "support/OpenDocument.h"
 
 namespace ph {
@@ -85,51 +84,41 @@ class FrameDownload : public test::OpenDocument {
   protected:
     void SetUp() override {
         OpenDocument::SetUp();
-        const fs::path mail = dir / "mail";
-        fs::create_directories(mail);
-        for (const auto& [id, text] : kMailbox) std::ofstream(mail / id, std::ios::binary) << text;
-        server = std::make_unique<test::ServerProcess>(
-            std::vector<std::string>{PH_PYTHON, PH_FAKE_POP3, "--scenario", "normal", "--messages",
-                                     mail.string(), "--port-file", (dir / "port").string(), "--log",
-                                     (dir / "log").string(), "--stop-on-stdin-eof"},
-            (dir / "port").string());
+        // Not in the test's own folder: a server's folder is emptied first, and that one holds
+        // the store.
+        server = std::make_unique<test::FakePop3Server>(dir / "pop3", "normal", kMailbox);
         ASSERT_NE(server->Port(), 0);
-        CEmailAccount::Settings s;
-        s.userName = "alice";
-        s.password = "alice-secret";
-        s.emailName = "alice@example.com";
-        s.incomingServer = "127.0.0.1";
-        s.incomingPort = server->Port();
-        ASSERT_NE(doc->AddAccount(s), nullptr);
+        ASSERT_NE(doc->AddAccount(server->AccountSettings()), nullptr);
     }
     void TearDown() override {
         frame.reset();
         OpenDocument::TearDown();
     }
 
-    // Stores the messages, then opens the store again so that memory holds only what a start
-    // of the program loads, and makes the frame. Returns the store ids in the order given.
-    std::vector<std::string> StoreAndReopen(const std::vector<Stored>& messages) {
-        std::vector<std::string> ids;
-        for (const Stored& m : messages) {
-            EmailRecord r;
-            r.MsgUniqueID = m.id;
-            r.Subject = "Subject of " + m.id;
-            r.IsOnServer = m.onServer;
-            r.Header = "Subject: Subject of " + m.id + "\r\n";
-            r.Body = m.body;
-            r.PlainText = m.plain;
-            const CEmailMessage* added = doc->AddStoredMessage(Account(), r);
-            ids.push_back(added ? added->m_storeId : "");
-        }
+    // Begins a case: stores the message, then starts the program again so that memory holds
+    // only what a start loads, with a new frame, no message boxes shown yet and the server's
+    // log emptied. Returns the message's store id, empty if it could not be stored.
+    std::string StartCase(const Stored& m) {
+        EmailRecord r;
+        r.MsgUniqueID = m.id;
+        r.Subject = "Subject of " + m.id;
+        r.IsOnServer = m.onServer;
+        r.Header = "Subject: Subject of " + m.id + "\r\n";
+        r.Body = m.body;
+        r.PlainText = m.plain;
+        const CEmailMessage* added = doc->AddStoredMessage(Account(), r);
+        const std::string id = added ? added->m_storeId : "";
+        Restart();
+        Account().AccessAs<Pop3Mail>()->SetTimeouts(test::FakePop3Server::Timeouts());
+        frame = std::make_unique<CChildFrame>(*doc, clock, network);
+        ui.boxes.clear();
+        fs::remove(server->Dir() / "log");
+        return id;
+    }
+    // Ends the program, the frame first, and loads everything again from the store.
+    void Restart() {
         frame.reset();
         ReopenStore();
-        Pop3Mail::Timeouts t;
-        t.beforeLogin = t.afterLogin = t.silence = 1500;
-        t.probe = 300;
-        Account().AccessAs<Pop3Mail>()->SetTimeouts(t);
-        frame = std::make_unique<CChildFrame>(*doc, clock, network);
-        return ids;
     }
     CEmailAccount& Account() { return *doc->m_accounts.front(); }
     CEmailMessage& Message(const std::string& storeId) { return *doc->FindMessage(storeId); }
@@ -140,14 +129,15 @@ class FrameDownload : public test::OpenDocument {
             frame->OnTimer();
         }
     }
-    std::string ServerLog() const { return test::ReadFile(dir / "log"); }
+    // Whether the server was asked for a whole message since the case began.
+    bool Fetched() const { return server->Log().find("RETR") != std::string::npos; }
     std::vector<std::string> Captions() const {
         std::vector<std::string> captions;
         for (const auto& box : ui.boxes) captions.push_back(box.caption + ": " + box.text);
         return captions;
     }
 
-    std::unique_ptr<test::ServerProcess> server;
+    std::unique_ptr<test::FakePop3Server> server;
     StillClock clock;
     Online network;
     std::unique_ptr<CChildFrame> frame;
@@ -186,10 +176,8 @@ TEST_F(FrameDownload, CommandsShowOrSaveTheAttachments) {
         // clang-format on
     };
     for (const auto& c : cases) {
-        const std::string id = StoreAndReopen({c.stored}).front();
+        const std::string id = StartCase(c.stored);
         ASSERT_FALSE(id.empty()) << c.name;
-        ui.boxes.clear();
-        fs::remove(dir / "log");
         const fs::path folder = dir / "attachments" / c.name;
         fs::create_directories(folder);
         std::vector<std::string> opened;
@@ -204,8 +192,7 @@ TEST_F(FrameDownload, CommandsShowOrSaveTheAttachments) {
         Account().m_deleting = false;
 
         EXPECT_EQ(Captions(), c.boxes) << c.name;
-        EXPECT_EQ(ServerLog().find("RETR") != std::string::npos, c.fetched) << c.name << "\n"
-                                                                            << ServerLog();
+        EXPECT_EQ(Fetched(), c.fetched) << c.name << "\n" << server->Log();
         std::vector<std::string> written;
         for (const auto& entry : fs::directory_iterator(folder))
             written.push_back(entry.path().filename().string());
@@ -223,8 +210,7 @@ TEST_F(FrameDownload, CommandsShowOrSaveTheAttachments) {
         if (c.start == Start::Started) {
             EXPECT_NE(Message(id).Header.find("Subject: "), std::string::npos) << c.name;
         }
-        frame.reset();
-        ReopenStore();
+        Restart();
         CEmailMessage& after = Message(id);
         EXPECT_EQ(after.m_bodyCached, c.bodyStored) << c.name;
         ASSERT_TRUE(doc->FetchMessageTexts(after));
@@ -256,8 +242,7 @@ TEST_F(FrameDownload, ViewerFetchesTextsOnlyWhenNoneAreStored) {
         // clang-format on
     };
     for (const auto& c : cases) {
-        const std::string id = StoreAndReopen({c.stored}).front();
-        fs::remove(dir / "log");
+        const std::string id = StartCase(c.stored);
         Account().m_checkingMail = c.busy;
 
         EXPECT_EQ(frame->FetchViewerTexts(Message(id)), c.result) << c.name;
@@ -265,10 +250,9 @@ TEST_F(FrameDownload, ViewerFetchesTextsOnlyWhenNoneAreStored) {
 
         EXPECT_NE(Message(id).PlainText.find(c.plain), std::string::npos) << c.name;
         EXPECT_EQ(Message(id).PlainText.empty(), *c.plain == 0) << c.name;
-        EXPECT_EQ(ServerLog().find("RETR") != std::string::npos, c.fetched) << c.name;
+        EXPECT_EQ(Fetched(), c.fetched) << c.name;
         // A fetched text is stored: the next start shows it without the server.
-        frame.reset();
-        ReopenStore();
+        Restart();
         CEmailMessage& after = Message(id);
         EXPECT_EQ(after.IsReadLocally, c.readLocally) << c.name;
         ASSERT_TRUE(doc->FetchMessageTexts(after));
@@ -292,7 +276,7 @@ TEST_F(FrameDownload, RulesReadBodiesThatOnlyTheServerHas) {
         {"a download has the account", {"c-mixed"}, true, false, false},
     };
     for (const auto& c : cases) {
-        const std::string id = StoreAndReopen({c.stored}).front();
+        const std::string id = StartCase(c.stored);
         CEmailFolderNode* folder = doc->AddFolder(std::string("Reports ") + c.name, kFolderUser, 0);
         ASSERT_NE(folder, nullptr);
         auto rule = std::make_unique<CMailRule>();
@@ -302,7 +286,6 @@ TEST_F(FrameDownload, RulesReadBodiesThatOnlyTheServerHas) {
         rule->CopyFolderName = folder->m_name;
         CMailRule* added = doc->AddRule(std::move(rule));
         ASSERT_NE(added, nullptr);
-        fs::remove(dir / "log");
         Account().m_downloading = c.downloading;
 
         {
@@ -313,7 +296,7 @@ TEST_F(FrameDownload, RulesReadBodiesThatOnlyTheServerHas) {
         Account().m_downloading = false;
 
         EXPECT_EQ(folder->Holds(&Message(id)), c.filed) << c.name;
-        EXPECT_EQ(ServerLog().find("RETR") != std::string::npos, c.fetched) << c.name;
+        EXPECT_EQ(Fetched(), c.fetched) << c.name;
         doc->DeleteRule(*added);
         doc->RemoveMessage(Message(id));
     }

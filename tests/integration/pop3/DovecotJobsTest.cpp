@@ -10,18 +10,16 @@
 #include <vector>
 
 #include "DovecotMaildir.h"
-#include "NoDocument.h"
 #include "Pop3Jobs.h"
 #include "model/CEmailAccount.h"
 #include "retrieval/CDeleteAccountMsgsThread.h"
 #include "retrieval/CDownloadMsgThread.h"
 #include "retrieval/MessageDownload.h"
 #include "retrieval/Pop3Mail.h"
+#include "support/Files.h"
 
 namespace ph {
 namespace {
-
-using test::Env;
 
 // A message file as RETR carries it: CRLF line ends, lines that begin with "." doubled, and
 // without the line end that the terminating dot line takes.
@@ -64,26 +62,7 @@ std::vector<Attachment> AttachmentsOf(const std::string& file) {
     return {a};
 }
 
-class DovecotJobs : public testing::TestWithParam<bool> {
-  protected:
-    void SetUp() override {
-        if (Env("POP3_PORT").empty())
-            GTEST_FAIL() << "POP3_PORT is not set: run the suite with tools/run-tests";
-        setenv("SSL_CERT_FILE", Env("TEST_CA").c_str(), 1);
-    }
-    std::unique_ptr<CEmailAccount> Account() {
-        CEmailAccount::Settings s;
-        s.userName = "alice";
-        s.password = "alice-secret";
-        s.emailName = "alice@example.org";
-        s.incomingServer = GetParam() ? "localhost" : Env("POP3_HOST");
-        s.incomingPort = std::atoi(Env(GetParam() ? "POP3S_PORT" : "POP3_PORT").c_str());
-        s.useSSL = GetParam();
-        s.type = kTypePop3;
-        return std::make_unique<CEmailAccount>(1, s, &m_context);
-    }
-    test::NoDocument m_context;
-};
+using DovecotJobs = test::OnDovecot;
 
 TEST_P(DovecotJobs, DeletesExactlyWhatItFinds) {
     struct Queued {
@@ -103,19 +82,13 @@ TEST_P(DovecotJobs, DeletesExactlyWhatItFinds) {
     for (const auto& c : cases) {
         const std::vector<std::string> ids = test::FillMaildir("alice", 6);
         ASSERT_EQ(ids.size(), 6u) << c.name;
-        auto account = Account();
+        auto account = Account("alice", "alice-secret");
         const MessageList listed = test::ListServer(*account->AccessAs<Pop3Mail>());
         ASSERT_EQ(test::Ids(listed), ids) << c.name;
         for (const Queued& q : c.queued) {
             const CEmailMessage& source = *listed[q.listed - 1];
-            CEmailMessage& message = *account->AddMessage(q.id ? q.id : source.MsgUniqueID);
-            if (q.withFields) {
-                message.Subject = source.Subject;
-                message.From = source.From;
-                message.SentDate = source.SentDate;
-                message.MsgSize = source.MsgSize;
-            }
-            message.MarkedForDelete = true;
+            test::AddMarked(*account, q.id ? q.id : source.MsgUniqueID,
+                            q.withFields ? &source : nullptr);
         }
         std::atomic<int> deleted{0};
 
@@ -139,7 +112,7 @@ TEST_P(DovecotJobs, DeletesExactlyWhatItFinds) {
 TEST_P(DovecotJobs, WholeDownloadsCarryTheMessageAndItsAttachments) {
     const std::vector<std::string> ids = test::FillMaildir("alice", 14);
     ASSERT_EQ(ids.size(), 14u);
-    auto account = Account();
+    auto account = Account("alice", "alice-secret");
     std::vector<CEmailMessage*> messages;
     for (const std::string& id : ids) messages.push_back(account->AddMessage(id));
     std::map<const CEmailMessage*, std::vector<Attachment>> shown;
@@ -179,7 +152,7 @@ TEST_P(DovecotJobs, WholeDownloadsCarryTheMessageAndItsAttachments) {
 TEST_P(DovecotJobs, TextDownloadsEndTheConnectionAndGoneMessagesBringNothing) {
     const std::vector<std::string> ids = test::FillMaildir("alice", 4);
     ASSERT_EQ(ids.size(), 4u);
-    auto account = Account();
+    auto account = Account("alice", "alice-secret");
     Pop3Mail& pop = *account->AccessAs<Pop3Mail>();
     std::filesystem::remove(test::MaildirFiles("alice").at(ids[3]));
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -193,10 +166,7 @@ TEST_P(DovecotJobs, TextDownloadsEndTheConnectionAndGoneMessagesBringNothing) {
     EXPECT_EQ(account->GetMessages().size(), ids.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndTls, DovecotJobs, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Tls" : "Plain";
-                         });
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, DovecotJobs, testing::Values(false, true), test::PlainOrTls);
 
 }  // namespace
 }  // namespace ph

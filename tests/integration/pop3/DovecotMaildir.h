@@ -1,7 +1,10 @@
 #pragma once
 // The suite's private dovecot (tools/dovecot-start): what tools/run-tests publishes about it,
-// and its test accounts' maildirs, filled by tools/fill-maildir and read here directly. With
-// the server's unique id format, a message's UIDL is its maildir file name up to any ":".
+// the test accounts at it, and their maildirs, filled by tools/fill-maildir and read here
+// directly. With the server's unique id format, a message's UIDL is its maildir file name up to
+// any ":".
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +14,50 @@
 #include <string>
 #include <vector>
 
+#include "NoDocument.h"
+#include "model/CEmailAccount.h"
+
 namespace ph::test {
 
 inline std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
+}
+
+// `user`'s account at the server: in plain text at POP3_HOST, over TLS at localhost, the name
+// its certificate carries.
+inline CEmailAccount::Settings DovecotAccount(const std::string& user, const std::string& password,
+                                              bool tls) {
+    CEmailAccount::Settings s;
+    s.userName = user;
+    s.password = password;
+    s.emailName = user + "@example.org";
+    s.incomingServer = tls ? "localhost" : Env("POP3_HOST");
+    s.incomingPort = std::atoi(Env(tls ? "POP3S_PORT" : "POP3_PORT").c_str());
+    s.useSSL = tls;
+    s.type = kTypePop3;
+    return s;
+}
+
+// A test run against the server twice: in plain text, and over TLS (the parameter).
+class OnDovecot : public testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        if (Env("POP3_PORT").empty())
+            GTEST_FAIL() << "POP3_PORT is not set: run the suite with tools/run-tests";
+        // The test CA stands in for the system store, which the client reads through this.
+        setenv("SSL_CERT_FILE", Env("TEST_CA").c_str(), 1);
+    }
+    std::unique_ptr<CEmailAccount> Account(const std::string& user, const std::string& password) {
+        return std::make_unique<CEmailAccount>(1, DovecotAccount(user, password, GetParam()),
+                                               &m_context);
+    }
+    NoDocument m_context;
+};
+
+// Names the two runs of an OnDovecot test.
+inline std::string PlainOrTls(const testing::TestParamInfo<bool>& info) {
+    return info.param ? "Tls" : "Plain";
 }
 
 // Fills `user`'s maildir afresh and returns the unique ids of the messages in server order.

@@ -14,6 +14,7 @@
 #include "retrieval/CDownloadMsgThread.h"
 #include "retrieval/MessageDownload.h"
 #include "retrieval/Pop3Mail.h"
+#include "support/Files.h"
 
 namespace ph {
 namespace {
@@ -101,14 +102,8 @@ bool EndsWith(const std::string& text, const std::string& end) {
 // carries that listed message's header fields and size, else a subject of its own.
 CEmailMessage& Listed(CEmailAccount& account, const std::string& id,
                       const CEmailMessage* fieldsOf) {
-    CEmailMessage& message = *account.AddMessage(id);
-    message.Subject = "Kept";
-    if (fieldsOf) {
-        message.Subject = fieldsOf->Subject;
-        message.From = fieldsOf->From;
-        message.SentDate = fieldsOf->SentDate;
-        message.MsgSize = fieldsOf->MsgSize;
-    }
+    CEmailMessage& message = test::AddListed(account, id, fieldsOf);
+    if (!fieldsOf) message.Subject = "Kept";
     message.IsNew = true;
     ++account.m_newMsgCount;
     return message;
@@ -250,10 +245,8 @@ TEST(DownloadWorker, DownloadsInOrderThenShowsOrSavesTheAttachments) {
             messages.push_back(&Listed(account, id, nullptr));
             messages.back()->PlainText = "stale";
         }
-        const fs::path folder =
-            fs::path(testing::TempDir()) / ("saved-" + std::to_string(getpid()));
+        const fs::path folder = test::TestDir("saved");
         const fs::path saveFolder = folder / "chosen";
-        fs::remove_all(folder);
         fs::create_directories(saveFolder);
         CDownloadMsgThread::Options options;
         options.full = c.full;

@@ -1,11 +1,9 @@
 #pragma once
-// What the delete and download tests share: the server's messages as a connection of the test's
-// own sees them, and waiting for a worker the way the frame's timer does.
+// What the delete and download tests share: the account's messages as a check left them, the
+// server's messages as a connection of the test's own sees them, and waiting for a worker the
+// way the frame's timer does.
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,17 +26,32 @@ inline MessageList ListServer(const Pop3Mail& like) {
     return listed ? std::move(probe.m_messages) : MessageList();
 }
 
+// Adds a message to the account under `id`, as a check would have listed it; with `fieldsOf`
+// it carries that listed message's header fields and size as well.
+inline CEmailMessage& AddListed(CEmailAccount& account, const std::string& id,
+                                const CEmailMessage* fieldsOf = nullptr) {
+    CEmailMessage& message = *account.AddMessage(id);
+    if (fieldsOf) {
+        message.Subject = fieldsOf->Subject;
+        message.From = fieldsOf->From;
+        message.SentDate = fieldsOf->SentDate;
+        message.MsgSize = fieldsOf->MsgSize;
+    }
+    return message;
+}
+
+// The same, marked for delete by the user.
+inline CEmailMessage& AddMarked(CEmailAccount& account, const std::string& id,
+                                const CEmailMessage* fieldsOf = nullptr) {
+    CEmailMessage& message = AddListed(account, id, fieldsOf);
+    message.MarkedForDelete = true;
+    return message;
+}
+
 inline std::vector<std::string> Ids(const MessageList& messages) {
     std::vector<std::string> ids;
     for (const auto& message : messages) ids.push_back(message->MsgUniqueID);
     return ids;
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Polls the worker's flag until it is finished, meanwhile reading the account's messages under

@@ -25,21 +25,6 @@ std::vector<std::string> Deleted(const std::string& log) {
     return numbers;
 }
 
-// A message of the account marked for delete, as a check listed it under `id`; with `fieldsOf`
-// it carries that listed message's header fields and size.
-CEmailMessage& Marked(CEmailAccount& account, const std::string& id,
-                      const CEmailMessage* fieldsOf = nullptr) {
-    CEmailMessage& message = *account.AddMessage(id);
-    if (fieldsOf) {
-        message.Subject = fieldsOf->Subject;
-        message.From = fieldsOf->From;
-        message.SentDate = fieldsOf->SentDate;
-        message.MsgSize = fieldsOf->MsgSize;
-    }
-    message.MarkedForDelete = true;
-    return message;
-}
-
 // Runs the account's server delete to its end; false when no worker was started.
 bool DeleteAndWait(CEmailAccount& account, std::atomic<int>& deleted) {
     std::unique_ptr<CDeleteAccountMsgsThread> worker = DeleteMsgsFromServer(account, deleted);
@@ -78,8 +63,8 @@ TEST(ServerDelete, DeletesByUniqueIdElseByHeaderFields) {
         ASSERT_EQ(listed.size(), 5u) << c.name;
         std::vector<CEmailMessage*> queued;
         for (const Queued& q : c.queued)
-            queued.push_back(&Marked(server.Account(), q.id,
-                                     q.fieldsOf ? listed[q.fieldsOf - 1].get() : nullptr));
+            queued.push_back(&test::AddMarked(server.Account(), q.id,
+                                              q.fieldsOf ? listed[q.fieldsOf - 1].get() : nullptr));
         const size_t logged = server.Log().size();
         std::atomic<int> deleted{0};
 
@@ -164,8 +149,8 @@ TEST(ServerDelete, AccountWithoutPop3AccessIsLeftAlone) {
 TEST(ServerDelete, FailedLoginKeepsTheQueueAndStillFinishes) {
     for (const char* scenario : {"refuse-user", "refuse-pass", "silent-greeting"}) {
         FakePop3 server(scenario, "3");
-        CEmailMessage& first = Marked(server.Account(), "fake-uid-0001");
-        CEmailMessage& second = Marked(server.Account(), "fake-uid-0002");
+        CEmailMessage& first = test::AddMarked(server.Account(), "fake-uid-0001");
+        CEmailMessage& second = test::AddMarked(server.Account(), "fake-uid-0002");
         std::atomic<int> deleted{0};
 
         ASSERT_TRUE(DeleteAndWait(server.Account(), deleted)) << scenario;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -58,17 +59,31 @@ private:
     int m_port = 0;
 };
 
-// A server script of tests/fakes started in `dir` (emptied first) with `command`; it is told to
-// write its port to a file there and to stop when its standard input closes.
+// A server script of tests/fakes started in `dir` with `command`; it is told to write its port
+// to a file there and to stop when its standard input closes. The directory is the server's:
+// emptied before `layOut` puts what the server reads there, and removed once it has stopped.
 class ScriptServer {
 public:
-    ScriptServer(const std::filesystem::path& dir, std::vector<std::string> command) : m_dir(dir) {
+    using LayOut = std::function<void(const std::filesystem::path& dir)>;
+
+    ScriptServer(const std::filesystem::path& dir, std::vector<std::string> command,
+                 const LayOut& layOut = {})
+        : m_dir(dir) {
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
+        if (layOut) layOut(dir);
         const std::string portFile = (dir / "port").string();
         command.insert(command.end(), {"--port-file", portFile, "--stop-on-stdin-eof"});
         m_process = std::make_unique<ServerProcess>(command, portFile);
     }
+    ~ScriptServer() {
+        m_process.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    ScriptServer(const ScriptServer&) = delete;
+    ScriptServer& operator=(const ScriptServer&) = delete;
+
     int Port() const { return m_process->Port(); }
     const std::filesystem::path& Dir() const { return m_dir; }
 

@@ -1,29 +1,22 @@
 // Sending through SMTP: against a real server that keeps what it receives, and against scripted
 // servers that refuse, stall, split their replies or ask odd questions.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "ServerProcess.h"
 #include "common/Crypto.h"
 #include "message/SmtpSend.h"
 #include "store/Records.h"
+#include "support/Files.h"
 
 namespace ph {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::ReadFile;
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -33,12 +26,9 @@ size_t Count(const std::string& text, const std::string& what) {
 
 class SmtpSend : public testing::Test {
 protected:
-    fs::path Dir(const std::string& name) const {
-        return fs::path(testing::TempDir()) / ("smtp-" + std::to_string(getpid()) + "-" + name);
-    }
     test::ScriptServer Start(const std::string& scenario, const std::string& user = "alice",
                              const std::string& password = "alice-secret") {
-        const fs::path dir = Dir(scenario + "-" + testing::UnitTest::GetInstance()->current_test_info()->name());
+        const fs::path dir = test::TestDir("smtp-" + scenario);
         return test::ScriptServer(dir, {PH_PYTHON, PH_SMTP_SERVER, "--scenario", scenario, "--user", user,
                                         "--password", password, "--spool", (dir / "spool").string(),
                                         "--log", (dir / "log").string()});

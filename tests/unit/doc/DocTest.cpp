@@ -270,9 +270,7 @@ TEST_F(DocTest, AStoreThatIsNotACompoundFileIsKeptAsideAndReplaced) {
     for (const auto& entry : fs::directory_iterator(dir))
         if (entry.path().filename().string().find(".damaged-") != std::string::npos) {
             ++asides;
-            std::ifstream in(entry.path());
-            std::string content((std::istreambuf_iterator<char>(in)), {});
-            EXPECT_EQ(content, "this is not a message store");
+            EXPECT_EQ(test::ReadFile(entry.path()), "this is not a message store");
         }
     EXPECT_EQ(asides, 1);
 }

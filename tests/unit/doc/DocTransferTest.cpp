@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -15,6 +13,7 @@
 #include "model/ProfileSettings.h"
 #include "store/StoreDump.h"
 #include "store/Tables.h"
+#include "support/Files.h"
 #include "support/RecordingUI.h"
 
 namespace ph {
@@ -22,11 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::ReadFile;
 
 template <class... Parts>
 std::string Join(const Parts&... parts) {
@@ -241,10 +236,7 @@ void Populate(CPostharbourDoc& d) {
 class DocTransferTest : public testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::path(testing::TempDir()) / ("transfer-" + std::to_string(getpid()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = test::TestDir("transfer");
         main = std::make_unique<Session>(Path("Postharbour.stg"), Path("main.ini"));
     }
     void TearDown() override {
@@ -262,7 +254,7 @@ protected:
 TEST_F(DocTransferTest, ExportAndImportRefuseTheOpenStoreUnderAnyName) {
     Populate(Doc());
     fs::create_symlink(Path("Postharbour.stg"), Path("link.stg"));
-    const std::string before = ReadBytes(Path("Postharbour.stg"));
+    const std::string before = ReadFile(Path("Postharbour.stg"));
     const Lines model = Model(Doc());
     const Lines spellings = {Path("Postharbour.stg"), (dir / "." / "Postharbour.stg").string(),
                              (dir / ".." / dir.filename() / "Postharbour.stg").string(), Path("link.stg")};
@@ -275,7 +267,7 @@ TEST_F(DocTransferTest, ExportAndImportRefuseTheOpenStoreUnderAnyName) {
             EXPECT_EQ(UI().boxes[0].text,
                       exporting ? "Cannot export to current open file" : "Cannot import from current open file");
             EXPECT_EQ(UI().boxes[0].caption, "ERROR");
-            EXPECT_EQ(ReadBytes(Path("Postharbour.stg")), before);
+            EXPECT_EQ(ReadFile(Path("Postharbour.stg")), before);
         }
     }
     EXPECT_EQ(UI().importDialogs, 0);
@@ -286,11 +278,11 @@ TEST_F(DocTransferTest, ExportedStoreHoldsTheSameModelUnderNewIds) {
     Populate(Doc());
     const Lines model = Model(Doc());
     ASSERT_GT(model.size(), 20u);
-    const std::string before = ReadBytes(Path("Postharbour.stg"));
+    const std::string before = ReadFile(Path("Postharbour.stg"));
     std::ofstream(Path("copy.mdb")) << "an older file of that name";
     ASSERT_TRUE(Doc().Export(Path("copy.mdb")));
     EXPECT_TRUE(UI().boxes.empty());
-    EXPECT_EQ(ReadBytes(Path("Postharbour.stg")), before);
+    EXPECT_EQ(ReadFile(Path("Postharbour.stg")), before);
 
     Session copy(Path("copy.mdb"), Path("copy.ini"));
     EXPECT_EQ(Model(copy.doc), model);
@@ -461,7 +453,7 @@ TEST_F(DocImportTest, MergesOnlyWhatIsNewAndOnlyTheSelectedKinds) {
          plus(newMember, {"group /Family", "member /Family erin@example.org", r1Target})},
         {"groups without new entries", only(&O::newGroups, &O::newGroupEntries), {"group /Family", r1Target}},
     };
-    const std::string pristine = ReadBytes(Path("Postharbour.stg"));
+    const std::string pristine = ReadFile(Path("Postharbour.stg"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         main.reset();
@@ -499,13 +491,13 @@ TEST_F(DocImportTest, DontAskRunsAtOnceWithTheStoredChoices) {
     for (const char* key : {"ImportNewAccts", "ImportNewEmail", "ImportNewAddressBookEntries"}) p.WriteInt(key, 0);
     p.WriteInt("ImportNewRules", 1);
     p.WriteInt("ImportDontAsk", 1);
-    const std::string profileBefore = ReadBytes(Path("main.ini"));
+    const std::string profileBefore = ReadFile(Path("main.ini"));
     UI().importConfirmed = false;  // would cancel, were it asked
 
     ASSERT_TRUE(Doc().Import(Path("source.mdb")));
     EXPECT_EQ(UI().importDialogs, 0);
     EXPECT_EQ(Model(Doc(), false), With({"rule R1 target - -", "rule R3 source - -"}));
-    EXPECT_EQ(ReadBytes(Path("main.ini")), profileBefore);
+    EXPECT_EQ(ReadFile(Path("main.ini")), profileBefore);
 }
 
 TEST_F(DocImportTest, NothingChangesWhenTheImportCannotHappen) {
@@ -523,7 +515,7 @@ TEST_F(DocImportTest, NothingChangesWhenTheImportCannotHappen) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string before = ReadBytes(Path("Postharbour.stg"));
+        const std::string before = ReadFile(Path("Postharbour.stg"));
         const Lines model = Model(Doc());
         UI().boxes.clear();
         UI().importConfirmed = !c.cancel;
@@ -533,7 +525,7 @@ TEST_F(DocImportTest, NothingChangesWhenTheImportCannotHappen) {
         if (c.boxes) {
             EXPECT_EQ(UI().boxes[0].caption, "ERROR");
         }
-        EXPECT_EQ(ReadBytes(Path("Postharbour.stg")), before);
+        EXPECT_EQ(ReadFile(Path("Postharbour.stg")), before);
         EXPECT_EQ(Model(Doc()), model);
         // Cancel keeps the stored choices; OK stores them even when the file then fails.
         EXPECT_EQ(main->profile.GetInt("ImportNewFolders", 0), c.cancel ? 0 : 1);
@@ -548,7 +540,7 @@ TEST_F(DocTransferTest, ImportAndCompactionWaitForBusyAccounts) {
          {&CEmailAccount::m_checkingMail, &CEmailAccount::m_deleting, &CEmailAccount::m_downloading}) {
         for (bool compacting : {true, false}) {
             SCOPED_TRACE(compacting ? "compact" : "import");
-            const std::string before = ReadBytes(Path("Postharbour.stg"));
+            const std::string before = ReadFile(Path("Postharbour.stg"));
             UI().boxes.clear();
             CEmailAccount* busy = Doc().m_accounts.back().get();
             busy->*flag = true;
@@ -556,7 +548,7 @@ TEST_F(DocTransferTest, ImportAndCompactionWaitForBusyAccounts) {
             ASSERT_EQ(UI().boxes.size(), 1u);
             EXPECT_EQ(UI().boxes[0].caption, "BUSY");
             EXPECT_EQ(Doc().m_accounts.back().get(), busy);  // not rebuilt under a worker
-            EXPECT_EQ(ReadBytes(Path("Postharbour.stg")), before);
+            EXPECT_EQ(ReadFile(Path("Postharbour.stg")), before);
             busy->*flag = false;
         }
     }
@@ -597,7 +589,7 @@ TEST_F(DocTransferTest, CompactionKeepsEverythingAndGivesBackWhatDeletionsLeft) 
 TEST_F(DocTransferTest, FailedCompactionLeavesTheOriginalOpenAndInPlace) {
     Populate(Doc());
     const Lines model = Model(Doc());
-    const std::string before = ReadBytes(Path("Postharbour.stg"));
+    const std::string before = ReadFile(Path("Postharbour.stg"));
     // The copy cannot be made where it has to go.
     fs::create_directories(Path("Postharbour.stg.compact"));
     std::ofstream(Path("Postharbour.stg.compact/keep")) << "x";
@@ -605,7 +597,7 @@ TEST_F(DocTransferTest, FailedCompactionLeavesTheOriginalOpenAndInPlace) {
     EXPECT_FALSE(Doc().Compact());
     ASSERT_EQ(UI().boxes.size(), 1u);
     EXPECT_NE(UI().boxes[0].text.find("could not be compacted"), std::string::npos) << UI().boxes[0].text;
-    EXPECT_EQ(ReadBytes(Path("Postharbour.stg")), before);
+    EXPECT_EQ(ReadFile(Path("Postharbour.stg")), before);
     EXPECT_EQ(Model(Doc()), model);
     EXPECT_TRUE(fs::exists(Path("Postharbour.stg.compact/keep")));
     EXPECT_NE(AddMessage(Doc(), *Doc().m_accounts[0], "still-writable"), nullptr);
@@ -704,10 +696,10 @@ TEST_F(DocTransferTest, OldLayoutIsConvertedOnOpenWithFilingsFollowingTheirMessa
 
 TEST_F(DocTransferTest, ImportReadsAStoreOfTheOldLayoutWithoutChangingIt) {
     BuildOldLayoutStore(Path("old.stg"), true);
-    const std::string before = ReadBytes(Path("old.stg"));
+    const std::string before = ReadFile(Path("old.stg"));
     UI().importChoice.newFolders = UI().importChoice.folderContents = true;
     ASSERT_TRUE(Doc().Import(Path("old.stg")));
-    EXPECT_EQ(ReadBytes(Path("old.stg")), before);
+    EXPECT_EQ(ReadFile(Path("old.stg")), before);
     EXPECT_EQ(Model(Doc(), false), (Lines{"acct old@example.org 2", "filed /Kept 0 old sent",
                                           "filed /Kept 0 old@example.org/m-20040305",
                                           "filed /Kept 1 old@example.org/m-20030101", "folder /Kept",

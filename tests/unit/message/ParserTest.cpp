@@ -1,7 +1,6 @@
 #include "message/MimeParser.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -11,6 +10,7 @@
 #include "message/Dates.h"
 #include "message/Decoders.h"
 #include "message/TextSearch.h"
+#include "support/Files.h"
 
 namespace ph::mime {
 namespace {
@@ -246,8 +246,7 @@ TEST(Helpers, AddressListsQuotingAndCaseFreeSearch) {
 }
 
 TEST(Attachments, AreWrittenOnlyInsideTheChosenFolder) {
-    const fs::path dir = fs::path(testing::TempDir()) / ("attach-" + std::to_string(getpid()));
-    fs::remove_all(dir);
+    const fs::path dir = test::TestDir("attach");
     fs::create_directories(dir / "inside");
     const fs::path outside = dir / "outside.txt";
     std::ofstream(outside) << "keep";
@@ -263,8 +262,7 @@ TEST(Attachments, AreWrittenOnlyInsideTheChosenFolder) {
     std::string error;
     EXPECT_EQ(SaveAttachments(m, (dir / "inside").string(), &error), 6);
     EXPECT_NE(error.find("link.txt"), std::string::npos);  // a planted link is not followed
-    std::ifstream kept(outside);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    EXPECT_EQ(test::ReadFile(outside), "keep");
     for (const char* expected : {"outside.txt", "passwd", "ab.txt", "file3.dat", "file4.dat", "win.txt"})
         EXPECT_TRUE(fs::is_regular_file(dir / "inside" / expected)) << expected;
     EXPECT_FALSE(fs::exists("/etc/passwd.attach"));
@@ -277,8 +275,7 @@ TEST(Golden, FixtureMessagesParseToTheirExpectedFields) {
     for (const auto& entry : fs::directory_iterator(PH_MIME_FIXTURES)) {
         if (entry.path().extension() != ".eml") continue;
         SCOPED_TRACE(entry.path().filename().string());
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        const std::string text = test::ReadFile(entry.path());
         std::ifstream want(fs::path(entry.path()).replace_extension(".expected"));
         ASSERT_TRUE(want) << "missing .expected";
         CEmailMessage m(nullptr);

@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
+
+#include "support/Files.h"
 
 namespace ph::test {
 
@@ -67,15 +67,5 @@ private:
     std::string m_name;
     std::optional<std::string> m_old;
 };
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 }  // namespace ph::test

@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "support/Files.h"
 
 namespace ph::test {
 namespace {
@@ -70,13 +71,6 @@ for c in good revoked; do
 done
 )";
 
-std::string ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 // Owns the directory for the life of the test program.
 struct PkiDirectory {
     TestPki pki;
@@ -91,7 +85,7 @@ struct PkiDirectory {
         std::ofstream(dir / "make.sh") << kScript;
         const std::string command = "cd '" + dir.string() + "' && sh make.sh > make.log 2>&1";
         pki.ok = std::system(command.c_str()) == 0;
-        pki.log = ReadAll(dir / "make.log");
+        pki.log = ReadFile(dir / "make.log");
         const auto identity = [this](const char* name) {
             return TlsIdentity{(dir / (std::string(name) + ".pem")).string(),
                                (dir / (std::string(name) + ".key")).string(),
@@ -104,8 +98,8 @@ struct PkiDirectory {
         pki.wrongHost = identity("wronghost");
         pki.untrusted = identity("untrusted");
         pki.revoked = identity("revoked");
-        pki.goodStaple = ReadAll(dir / "good.ocsp");
-        pki.revokedStaple = ReadAll(dir / "revoked.ocsp");
+        pki.goodStaple = ReadFile(dir / "good.ocsp");
+        pki.revokedStaple = ReadFile(dir / "revoked.ocsp");
     }
     ~PkiDirectory() {
         std::error_code ignored;

@@ -1,7 +1,7 @@
 // Rules benchmark: 20 mixed rules (simple word lists and single conditions, advanced
 // expressions) applied to every message of 20 accounts, with ApplyRulesToEach over each
-// account's list and with ApplyRules message by message, and one search over the same
-// messages. The messages are made in memory, as new mail is before it is stored;
+// account's list (as the completion pass of a check runs an account's new mail) and with
+// ApplyRules message by message, and one search over the same messages. The messages are made in memory, as new mail is before it is stored;
 // their fields have the lengths of ordinary mail. The rules that file messages match only a
 // small share, and filing a message twice into a folder does nothing, so every run does the
 // same work.

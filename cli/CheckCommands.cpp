@@ -136,15 +136,15 @@ int Watch(Session& session) {
     CChildFrame frame(session.Doc(), clock, connectivity);
     InterruptGuard interrupt;
     RowPrinter rows(stdout);
-    std::string shownSummary;
+    bool wasBusy = false;
     while (!interrupt.Interrupted()) {
         frame.OnTimer();
         rows.Show(frame.StatusRows());
-        const std::string summary = frame.TraySummary().second;
-        if (summary != shownSummary) {
-            std::cout << summary << std::endl;
-            shownSummary = summary;
-        }
+        // What came in is told when a check has been taken over: before the first one there
+        // is nothing to tell, and while one runs its count is not known yet.
+        const bool busy = frame.AnyAccountBusy();
+        if (wasBusy && !busy) std::cout << frame.TraySummary().second << std::endl;
+        wasBusy = busy;
         std::this_thread::sleep_for(kTickPeriod);
     }
     // Whatever a check found is stored before the program ends.

@@ -211,6 +211,10 @@ def run(ph, mail, smtp):
     sent = rows(ph, "--sent")
     check([r["subject"] for r in sent.values()] == ["Totals"], f"sent items: {sent}")
 
+    # Without a check there is nothing to tell: the messages already on the server are not news.
+    said = watch_until(ph, "EMAIL", seconds=3)
+    check("EMAIL" not in said, f"phctl watch told of mail without checking: {said}")
+
     # phctl watch checks on start, says what came in, and ends on Ctrl-C with it stored.
     ph.run("prefs", "set", "CheckOnStart", "on")
     before = set(rows(ph, "--account", ACCOUNT))
